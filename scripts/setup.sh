@@ -1,0 +1,23 @@
+#!/usr/bin/env bash
+# Installs everything ostrel needs to build and test, from Debian packages.
+# Idempotent: installs only what is missing, and runs `apt-get update` once.
+set -euo pipefail
+
+PACKAGES=(cmake ninja-build g++ clang libclang-rt-14-dev libroaring-dev rapidjson-dev libhwy-dev
+          libgtest-dev libbenchmark-dev python3-dev python3-pytest python3-numpy)
+PACKAGES+=("$@")  # callers may ask for more (the benchmark script adds the peers)
+
+missing=()
+for p in "${PACKAGES[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
+    missing+=("$p")
+  fi
+done
+if [ ${#missing[@]} -eq 0 ]; then
+  exit 0
+fi
+SUDO=""
+if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
+echo "setup: installing ${missing[*]}"
+$SUDO apt-get update -qq
+DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"

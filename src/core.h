@@ -1,0 +1,87 @@
+// OstrelDB: the database engine object and its operations.
+//
+// An OstrelDB owns every component of one database opened on a directory:
+// the vector storage, the LSH candidate index, the metadata store (the file
+// metadata.bin, the only persisted state), the filter engine, the expiry map,
+// the deleted set and the id counter. Everything but metadata.bin lives in
+// memory; opening a directory again starts empty.
+//
+// Failures are returned as Status (see status.h); nothing is rolled back:
+// each operation documents which of its steps stay done.
+//
+// Thread safety: add() needs exclusive access to the object; every other
+// operation may run concurrently with other shared operations. Components
+// carry their own reader-writer locks, taken one after another in a fixed
+// order; search() may score on the process-wide worker pool.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "status.h"
+
+namespace ostrel {
+
+struct ScoredPair {
+  uint32_t id;
+  float score;
+};
+
+struct ResultTriple {
+  uint32_t id;
+  float score;
+  std::string metadata;  // empty when metadata was not asked for
+};
+
+class OstrelDBImpl;
+
+class OstrelDB {
+ public:
+  // Creates `path` (and missing parents, mode 0777 less umask) and an empty
+  // database on it. Fails with the OS error text ("... (os error N)") or
+  // "file name contained an unexpected NUL byte".
+  static Result<std::unique_ptr<OstrelDB>> open(std::string path);
+
+  ~OstrelDB();
+  OstrelDB(const OstrelDB&) = delete;
+  OstrelDB& operator=(const OstrelDB&) = delete;
+
+  // Stores a document (replacing one under the same id). Failures:
+  // "Dimension mismatch: expected {}, got {}", metadata file errors, the JSON
+  // parser's message; kNoMemory when a slot cannot be allocated.
+  Status add(uint32_t internal_id, std::vector<float> vector, std::string_view metadata_json,
+             std::optional<int64_t> ttl);
+
+  // The k best documents for `query`, optionally restricted by a filter.
+  // Purges expired documents first. Fails with the filter's parse error.
+  Result<std::vector<ResultTriple>> search(std::span<const float> query, uint64_t k,
+                                           std::optional<std::string_view> filter_json,
+                                           bool include_metadata);
+
+  // Attaches metadata to scored pairs (input order kept; pairs without a
+  // readable record dropped when include_metadata). Never fails.
+  std::vector<ResultTriple> build_results(std::vector<ScoredPair> scored,
+                                          bool include_metadata) const;
+
+  // Deletes every document the filter matches; returns how many it matched.
+  Result<uint64_t> delete_matching(std::string_view filter_json);
+
+  // Purges expired documents, then returns next_id minus the deleted ids.
+  // Fails (kInternal) only when the clock reads before the epoch.
+  Result<uint64_t> count();
+
+  // Purges every document whose expiry time is before the current second.
+  // Fails (kInternal) only when the clock reads before the epoch.
+  Status clean_expired();
+
+ private:
+  explicit OstrelDB(std::unique_ptr<OstrelDBImpl> impl);
+  std::unique_ptr<OstrelDBImpl> impl_;
+};
+
+}  // namespace ostrel

@@ -20,6 +20,7 @@
 #include <cstring>
 #include <memory>
 #include <new>
+#include <string>
 #include <type_traits>
 #include <vector>
 
@@ -79,6 +80,17 @@ class SlotTable {
     }
     if (uint64_t{id} + 1 > slot_count_) slot_count_ = uint64_t{id} + 1;
     return page->rows.get() + size_t{row} * row_len_;
+  }
+
+  // Allocates the page of `id` without storing anything, so that a later
+  // emplace(id) cannot fail. Fails with kNoMemory like emplace().
+  Status reserve(uint32_t id) {
+    try {
+      ensure_page(id);
+    } catch (const std::bad_alloc&) {
+      return Status::NoMemory("cannot allocate a slot for id " + std::to_string(id));
+    }
+    return Status::OK();
   }
 
   // Empties slot `id` (slot_count() is unchanged).

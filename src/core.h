@@ -24,19 +24,9 @@
 #include <vector>
 
 #include "status.h"
+#include "types.h"
 
 namespace ostrel {
-
-struct ScoredPair {
-  uint32_t id;
-  float score;
-};
-
-struct ResultTriple {
-  uint32_t id;
-  float score;
-  std::string metadata;  // empty when metadata was not asked for
-};
 
 class OstrelDBImpl;
 

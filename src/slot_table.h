@@ -134,8 +134,8 @@ class SlotTable {
   // Bytes held by pages and page tables (for measurements).
   size_t memory_bytes() const {
     size_t rows_per_page = size_t{1} << page_shift_;
-    size_t page_bytes = rows_per_page * row_len_ * sizeof(T) + Page::words(page_shift_) * 8 +
-                        sizeof(Page);
+    size_t page_bytes =
+        rows_per_page * row_len_ * sizeof(T) + Page::words(page_shift_) * 8 + sizeof(Page);
     size_t dirs = 0;
     for (const auto& d : dir_) dirs += d != nullptr;
     return dir_.capacity() * sizeof(dir_[0]) + dirs * sizeof(Dir) + pages_ * page_bytes;

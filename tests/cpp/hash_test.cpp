@@ -1,0 +1,93 @@
+#include "hash.h"
+
+#include <gtest/gtest.h>
+
+#include <map>
+#include <random>
+#include <set>
+
+#include "flat_map.h"
+#include "uniform.h"
+
+namespace ostrel {
+namespace {
+
+TEST(UniformGenerator, KnownDraws) {
+  struct Case {
+    uint32_t seed;
+    std::vector<float> draws;
+  } cases[] = {
+      {54321, {0.624237060546875f, 0.47540283203125f, -0.255035400390625f}},
+      {12345, {0.6551513671875f, 0.3048095703125f, 0.674957275390625f, -0.89324951171875f}},
+  };
+  for (const Case& c : cases) {
+    UniformGenerator gen(c.seed);
+    for (float expected : c.draws) EXPECT_EQ(gen.next(), expected) << c.seed;
+  }
+}
+
+TEST(HashValue, SipHash13WithTrailingFF) {
+  EXPECT_EQ(hash_value("abc"), 0xEF09E0F4895A251Dull);
+  // Lengths around the 8-byte block boundary must all differ and be stable.
+  std::set<uint64_t> seen;
+  std::string text;
+  for (int n = 0; n < 20; ++n, text.push_back('x')) {
+    EXPECT_EQ(hash_value(text), hash_value(std::string(text)));
+    seen.insert(hash_value(text));
+  }
+  EXPECT_EQ(seen.size(), 20u);
+  EXPECT_NE(hash_value("true"), hash_value("false"));
+}
+
+TEST(FlatMap, AgreesWithStdMapUnderRandomOperations) {
+  std::mt19937 rng(5);
+  FlatMap<uint32_t, uint64_t> map;
+  std::map<uint32_t, uint64_t> model;
+  for (int step = 0; step < 200000; ++step) {
+    uint32_t key = rng() % 5000;
+    if (step % 50000 == 0) key = 0xFFFFFFFFu;
+    switch (rng() % 3) {
+      case 0: {
+        auto [value, inserted] = map.try_emplace(key);
+        ASSERT_EQ(inserted, model.count(key) == 0);
+        *value = step;
+        model[key] = step;
+        break;
+      }
+      case 1:
+        ASSERT_EQ(map.erase(key), model.erase(key) == 1);
+        break;
+      default: {
+        const uint64_t* found = map.find(key);
+        auto it = model.find(key);
+        ASSERT_EQ(found != nullptr, it != model.end());
+        if (found) {
+          ASSERT_EQ(*found, it->second);
+        }
+      }
+    }
+    ASSERT_EQ(map.size(), model.size());
+  }
+  std::map<uint32_t, uint64_t> listed;
+  map.for_each([&](uint32_t k, uint64_t v) { listed[k] = v; });
+  EXPECT_EQ(listed, model);
+}
+
+TEST(FlatIdSet, KeepsFirstInsertionOrderAndIsReusable) {
+  FlatIdSet set;
+  for (int round = 0; round < 2; ++round) {
+    std::vector<uint32_t> expected;
+    for (uint32_t i = 0; i < 3000; ++i) {
+      uint32_t id = (i * 7919u) % 1500u + round;
+      bool fresh = std::find(expected.begin(), expected.end(), id) == expected.end();
+      ASSERT_EQ(set.insert(id), fresh);
+      if (fresh) expected.push_back(id);
+    }
+    EXPECT_EQ(set.ids(), expected);
+    set.clear();
+    EXPECT_EQ(set.size(), 0u);
+  }
+}
+
+}  // namespace
+}  // namespace ostrel

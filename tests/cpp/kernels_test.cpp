@@ -1,0 +1,132 @@
+#include "kernels.h"
+
+#include <gtest/gtest.h>
+#include <hwy/targets.h>
+
+#include <cmath>
+#include <random>
+#include <vector>
+
+namespace ostrel::kernels {
+namespace {
+
+// The arithmetic contract of kernels.h, written out plainly.
+double partial_sum(const std::vector<double>& terms) {
+  double p[8] = {};
+  for (size_t i = 0; i < terms.size(); ++i) p[i % 8] += terms[i];
+  return ((p[0] + p[1]) + (p[2] + p[3])) + ((p[4] + p[5]) + (p[6] + p[7]));
+}
+
+double reference_cos(const float* a, const float* b, size_t n) {
+  std::vector<double> ab(n), aa(n), bb(n);
+  for (size_t i = 0; i < n; ++i) {
+    ab[i] = double{a[i]} * b[i];
+    aa[i] = double{a[i]} * a[i];
+    bb[i] = double{b[i]} * b[i];
+  }
+  double dot = partial_sum(ab), a2 = partial_sum(aa), b2 = partial_sum(bb);
+  if (a2 == 0 && b2 == 0) return 0;
+  if (dot == 0) return 1;
+  double r = 1 - dot / (std::sqrt(a2) * std::sqrt(b2));
+  return r > 0 ? r : 0;
+}
+
+double reference_l2sq(const float* a, const float* b, size_t n) {
+  std::vector<double> t(n);
+  for (size_t i = 0; i < n; ++i) {
+    double d = double{a[i]} - double{b[i]};
+    t[i] = d * d;
+  }
+  return partial_sum(t);
+}
+
+class PerTarget : public ::testing::TestWithParam<int64_t> {
+ protected:
+  void SetUp() override { hwy::SetSupportedTargetsForTest(GetParam()); }
+  void TearDown() override { hwy::SetSupportedTargetsForTest(0); }
+};
+
+std::vector<float> random_floats(std::mt19937& rng, size_t n) {
+  std::uniform_real_distribution<float> u(-2.0f, 2.0f);
+  std::vector<float> v(n);
+  for (float& x : v) x = u(rng);
+  return v;
+}
+
+TEST_P(PerTarget, MatchesReferenceBitForBitOnRandomLengths) {
+  std::mt19937 rng(7);
+  for (int round = 0; round < 300; ++round) {
+    size_t n = rng() % 1001;
+    auto a = random_floats(rng, n);
+    auto b = random_floats(rng, n);
+    ASSERT_EQ(cos_f32(a.data(), b.data(), n), reference_cos(a.data(), b.data(), n)) << n;
+    ASSERT_EQ(l2sq_f32(a.data(), b.data(), n), reference_l2sq(a.data(), b.data(), n)) << n;
+  }
+}
+
+TEST_P(PerTarget, CosineConventions) {
+  const std::vector<float> zero(9, 0.0f), one(9, 1.0f), minus(9, -1.0f);
+  std::vector<float> nan = one;
+  nan[3] = NAN;
+  std::vector<float> e0(9, 0.0f), e1(9, 0.0f);
+  e0[0] = 1;
+  e1[1] = 1;
+  struct Case {
+    const std::vector<float>& a;
+    const std::vector<float>& b;
+    double distance;
+  } cases[] = {
+      {zero, zero, 0.0}, {zero, one, 1.0},  {one, zero, 1.0}, {e0, e1, 1.0},
+      {one, one, 0.0},   {one, minus, 2.0}, {nan, one, 0.0},  // NaN distance clips to 0
+  };
+  for (const Case& c : cases) {
+    EXPECT_NEAR(cos_f32(c.a.data(), c.b.data(), 9), c.distance, 1e-12);
+  }
+  EXPECT_EQ(cos_f32(nullptr, nullptr, 0), 0.0);
+}
+
+TEST_P(PerTarget, ColumnsMatchSingleCalls) {
+  std::mt19937 rng(11);
+  for (size_t n : {0, 1, 7, 8, 9, 12, 13, 40}) {
+    for (size_t count : {1, 5, 256, 259}) {
+      auto x = random_floats(rng, n);
+      auto cols = random_floats(rng, n * count);
+      std::vector<float> out(count);
+      l2sq_f32_columns(x.data(), n, cols.data(), count, count, out.data());
+      for (size_t c = 0; c < count; ++c) {
+        std::vector<float> point(n);
+        for (size_t i = 0; i < n; ++i) point[i] = cols[i * count + c];
+        ASSERT_EQ(out[c], static_cast<float>(l2sq_f32(x.data(), point.data(), n)))
+            << "n=" << n << " c=" << c;
+      }
+    }
+  }
+}
+
+TEST_P(PerTarget, Dot32SumsEachPlaneInIndexOrder) {
+  std::mt19937 rng(3);
+  for (size_t n : {0, 1, 31, 768, 1000}) {
+    auto v = random_floats(rng, n);
+    auto planes = random_floats(rng, n * 32);
+    float out[32];
+    dot32_f32(v.data(), planes.data(), n, out);
+    for (size_t h = 0; h < 32; ++h) {
+      float sum = 0.0f;
+      for (size_t j = 0; j < n; ++j) {
+        float product = v[j] * planes[j * 32 + h];
+        sum = sum + product;
+      }
+      ASSERT_EQ(out[h], sum) << "n=" << n << " h=" << h;
+    }
+  }
+}
+
+std::string target_label(const ::testing::TestParamInfo<int64_t>& info) {
+  return hwy::TargetName(info.param);
+}
+
+INSTANTIATE_TEST_SUITE_P(AllTargets, PerTarget,
+                         ::testing::ValuesIn(hwy::SupportedAndGeneratedTargets()), target_label);
+
+}  // namespace
+}  // namespace ostrel::kernels

@@ -1,0 +1,98 @@
+#include "quantize.h"
+
+#include <gtest/gtest.h>
+
+#include <random>
+
+#include "kernels.h"
+
+namespace ostrel {
+namespace {
+
+std::vector<std::vector<float>> random_vectors(size_t n, size_t dim, uint32_t seed) {
+  std::mt19937 rng(seed);
+  std::normal_distribution<float> g;
+  std::vector<std::vector<float>> out(n, std::vector<float>(dim));
+  for (auto& v : out)
+    for (float& x : v) x = g(rng);
+  return out;
+}
+
+std::vector<std::span<const float>> spans(const std::vector<std::vector<float>>& vs) {
+  return {vs.begin(), vs.end()};
+}
+
+TEST(ProductQuantizer, InitialCodebooksAreSeededUnitVectors) {
+  auto pq = ProductQuantizer::train(768, {});
+  ASSERT_EQ(pq->num_subspaces(), 64u);
+  const float* first = pq->centroid(0, 0);
+  EXPECT_NEAR(first[0], 0.31042, 1e-5);
+  EXPECT_NEAR(first[1], 0.23641, 1e-5);
+  EXPECT_NEAR(first[2], -0.12683, 1e-5);
+  for (size_t s : {0, 63}) {
+    float sum = 0;
+    for (size_t i = 0; i < 12; ++i) sum += pq->centroid(s, 255)[i] * pq->centroid(s, 255)[i];
+    EXPECT_NEAR(sum, 1.0f, 1e-5);
+  }
+}
+
+TEST(ProductQuantizer, SamplesEveryStepthVectorUnnormalised) {
+  auto data = random_vectors(5000, 768, 1);
+  auto pq = ProductQuantizer::train(768, spans(data));
+  // step = 5000 / 256 = 19: centroid c of every sub-space is the piece of vector 19 c.
+  for (size_t s : {0, 31, 63}) {
+    for (size_t c : {0, 1, 255}) {
+      for (size_t i = 0; i < 12; ++i) {
+        ASSERT_EQ(pq->centroid(s, c)[i], data[19 * c][s * 12 + i]) << s << " " << c;
+      }
+    }
+  }
+}
+
+TEST(ProductQuantizer, ShortDataKeepsLaterCodebooksAndZeroCodes) {
+  struct Case {
+    size_t dim;
+    size_t trained;  // sub-spaces replaced by samples
+  } cases[] = {{384, 32}, {10, 1}, {1000, 64}};
+  for (const Case& c : cases) {
+    auto data = random_vectors(100, c.dim, 2);
+    auto pq = ProductQuantizer::train(768, spans(data));
+    auto initial = ProductQuantizer::train(768, {});
+    for (size_t s = 0; s < 64; ++s) {
+      bool same = std::equal(pq->centroid(s, 0), pq->centroid(s, 0) + 12, initial->centroid(s, 0));
+      EXPECT_EQ(same, s >= c.trained) << c.dim << " sub-space " << s;
+    }
+    // Fewer than 256 samples: zero padding centroids of 12 components.
+    EXPECT_EQ(pq->centroid_len(0, 99), std::min<size_t>(c.dim, 12));
+    EXPECT_EQ(pq->centroid_len(0, 100), 12u);
+    EXPECT_EQ(pq->centroid(0, 100)[0], 0.0f);
+    auto code = pq->encode(data[5]);
+    ASSERT_EQ(code.size(), 64u);
+    for (size_t s = (c.dim + 11) / 12; s < 64; ++s) EXPECT_EQ(code[s], 0) << c.dim;
+  }
+}
+
+TEST(ProductQuantizer, EncodePicksNearestCentroidLowestOnTies) {
+  auto data = random_vectors(300, 24, 3);
+  data[7] = data[0];  // sample 0 also appears as a later vector
+  auto pq = ProductQuantizer::train(768, spans(data));
+  for (size_t v = 0; v < 20; ++v) {
+    auto code = pq->encode(data[v]);
+    for (size_t s = 0; s < 2; ++s) {
+      float best = 3.4028235e38f;
+      size_t best_c = 0;
+      for (size_t c = 0; c < 256; ++c) {
+        float d =
+            static_cast<float>(kernels::l2sq_f32(data[v].data() + s * 12, pq->centroid(s, c), 12));
+        if (d < best) best = d, best_c = c;
+      }
+      EXPECT_EQ(code[s], best_c);
+    }
+  }
+  EXPECT_EQ(pq->encode(data[0])[0], 0);  // its own sample, distance 0
+  std::vector<float> nan(24, NAN);
+  EXPECT_EQ(pq->encode(nan), std::vector<uint8_t>(64, 0));
+}
+
+}  // namespace
+}  // namespace ostrel

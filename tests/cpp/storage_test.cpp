@@ -1,0 +1,206 @@
+#include "storage.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <numeric>
+#include <random>
+#include <string>
+
+namespace ostrel {
+namespace {
+
+// Captures what is written to file descriptor 1 while alive.
+class StdoutCapture {
+ public:
+  StdoutCapture() {
+    fflush(stdout);
+    saved_ = dup(1);
+    char path[] = "/tmp/ostrel_stdout_XXXXXX";
+    fd_ = mkstemp(path);
+    unlink(path);
+    dup2(fd_, 1);
+  }
+  std::string finish() {
+    fflush(stdout);
+    dup2(saved_, 1);
+    close(saved_);
+    std::string out(4096, '\0');
+    ssize_t n = pread(fd_, out.data(), out.size(), 0);
+    close(fd_);
+    out.resize(n > 0 ? n : 0);
+    return out;
+  }
+
+ private:
+  int saved_ = -1, fd_ = -1;
+};
+
+std::vector<float> unit_vector(std::mt19937& rng, size_t dim) {
+  std::normal_distribution<float> g;
+  std::vector<float> v(dim);
+  float norm = 0;
+  for (float& x : v) x = g(rng), norm += x * x;
+  for (float& x : v) x /= std::sqrt(norm);
+  return v;
+}
+
+TEST(VectorStorage, ExactScoringPaths) {
+  VectorStorage storage;
+  ASSERT_TRUE(storage.store(1, std::vector<float>{1, 2, 3, 4}).ok());
+  ASSERT_TRUE(storage.store(3, std::vector<float>{0, 0, 0, 0}).ok());
+  using Q = std::vector<float>;
+  struct Case {
+    Q query;
+    uint32_t id;
+    std::optional<float> score;
+  } cases[] = {
+      {{1, 2, 3, 4}, 1, 1.0f},
+      {{-1, -2, -3, -4}, 1, -1.0f},
+      {{1, 2}, 1, 5.0f / (std::sqrt(5.0f) * std::sqrt(5.0f))},  // common prefix
+      {{}, 1, 0.0f},
+      {{1, 2, 3, 4, 5}, 1, 1.0f},  // longer query: cut to the stored length
+      {{0, 0, 0, 0}, 3, 1.0f},     // both zero: distance 0
+      {{1, 0, 0, 0}, 3, 0.0f},     // one zero: distance 1
+      {{1, 2}, 3, 0.0f},           // prefix with a zero norm
+      {{1, 2, 3, 4}, 2, std::nullopt},
+      {{1, 2, 3, 4}, 4000000000u, std::nullopt},
+  };
+  for (const Case& c : cases) {
+    auto got = storage.compute_similarity(c.query, c.id);
+    ASSERT_EQ(got.has_value(), c.score.has_value()) << c.id;
+    if (got) {
+      EXPECT_NEAR(*got, *c.score, 1e-6) << c.id << " len " << c.query.size();
+    }
+  }
+}
+
+TEST(VectorStorage, StoringTwiceKeepsTheSecondVector) {
+  VectorStorage storage;
+  ASSERT_TRUE(storage.store(0, std::vector<float>{1, 0}).ok());
+  ASSERT_TRUE(storage.store(0, std::vector<float>{0, 1}).ok());
+  EXPECT_NEAR(*storage.compute_similarity(std::vector<float>{0, 1}, 0), 1.0f, 1e-6);
+}
+
+TEST(VectorStorage, ThresholdCountsSlotsAndActivatesOnce) {
+  VectorStorage storage;
+  StdoutCapture capture;
+  ASSERT_TRUE(storage.store(4999, std::vector<float>(16, 0.5f)).ok());
+  EXPECT_FALSE(storage.quantized());
+  ASSERT_TRUE(storage.store(7, std::vector<float>(16, 0.25f)).ok());
+  EXPECT_TRUE(storage.quantized());
+  ASSERT_TRUE(storage.store(8, std::vector<float>(16, 0.25f)).ok());
+  EXPECT_EQ(capture.finish(), "Activating quantization at 5000 vectors...\n");
+  EXPECT_EQ(storage.raw_slot_count(), 0u);
+  EXPECT_EQ(storage.code_of(4999).size(), 64u);
+  EXPECT_EQ(storage.code_of(7).size(), 64u);
+  EXPECT_TRUE(storage.code_of(6).empty());
+}
+
+TEST(VectorStorage, FiveThousandAndFirstAddActivates) {
+  VectorStorage storage;
+  std::mt19937 rng(1);
+  StdoutCapture capture;
+  for (uint32_t id = 0; id < 5000; ++id) ASSERT_TRUE(storage.store(id, unit_vector(rng, 8)).ok());
+  EXPECT_FALSE(storage.quantized());
+  ASSERT_TRUE(storage.store(5000, unit_vector(rng, 8)).ok());
+  EXPECT_TRUE(storage.quantized());
+  EXPECT_EQ(capture.finish(), "Activating quantization at 5000 vectors...\n");
+}
+
+// With unit-length 768-d data, a stored vector used as the query must find
+// its own document first and score it well.
+TEST(VectorStorage, QuantizedScoresRankOwnDocumentFirst) {
+  VectorStorage storage;
+  std::mt19937 rng(2);
+  std::vector<std::vector<float>> data;
+  StdoutCapture capture;
+  for (uint32_t id = 0; id <= 5000; ++id) {
+    data.push_back(unit_vector(rng, 768));
+    ASSERT_TRUE(storage.store(id, data.back()).ok());
+  }
+  capture.finish();
+  ASSERT_TRUE(storage.quantized());
+  std::vector<uint32_t> all(5001);
+  std::iota(all.begin(), all.end(), 0u);
+  for (uint32_t probe : {0u, 19u, 1234u, 5000u}) {
+    std::vector<ScoredPair> scored;
+    storage.score(data[probe], all, &scored);
+    ASSERT_EQ(scored.size(), all.size());
+    float own = scored[probe].score;
+    EXPECT_GT(own, 0.5f);
+    for (const ScoredPair& p : scored) {
+      if (p.id != probe) {
+        ASSERT_LT(p.score, own) << probe << " vs " << p.id;
+      }
+    }
+  }
+}
+
+TEST(VectorStorage, QuantizedEdgeCasesAndTableAgreesWithSingleScores) {
+  VectorStorage storage;
+  std::mt19937 rng(3);
+  std::vector<std::vector<float>> data;
+  StdoutCapture capture;
+  for (uint32_t id = 0; id <= 5001; ++id) {
+    data.push_back(unit_vector(rng, 24));
+    if (id % 3 != 1) {
+      ASSERT_TRUE(storage.store(id, data.back()).ok());
+    }
+  }
+  capture.finish();
+  ASSERT_TRUE(storage.quantized());
+  // Vector 0 was sampled as centroid 0 of both trained sub-spaces.
+  EXPECT_EQ(*storage.compute_similarity(data[0], 0), 1.0f);
+  EXPECT_EQ(*storage.compute_similarity(std::vector<float>{}, 0), 1.0f);
+  EXPECT_EQ(*storage.compute_similarity(std::vector<float>(24, 10.0f), 0), 0.0f);
+  EXPECT_EQ(*storage.compute_similarity(std::vector<float>(24, NAN), 0), 0.0f);
+  EXPECT_FALSE(storage.compute_similarity(data[0], 1).has_value());
+  // Queries shorter than, equal to and longer than the trained dimension.
+  for (size_t len : {5, 24, 40, 1000}) {
+    std::vector<float> q = unit_vector(rng, len);
+    std::vector<uint32_t> ids;
+    for (uint32_t id = 0; id < 600; ++id) ids.push_back(id * 7 % 5003);
+    std::vector<ScoredPair> batch;
+    storage.score(q, ids, &batch);
+    size_t k = 0;
+    for (uint32_t id : ids) {
+      auto single = storage.compute_similarity(q, id);
+      if (!single) continue;
+      ASSERT_LT(k, batch.size());
+      ASSERT_EQ(batch[k].id, id);
+      ASSERT_EQ(batch[k].score, *single) << "len " << len << " id " << id;
+      ++k;
+    }
+    EXPECT_EQ(k, batch.size());
+  }
+}
+
+TEST(VectorStorage, EmptyVectorsBeforeTheDimensionIsFixed) {
+  VectorStorage storage;
+  ASSERT_TRUE(storage.store(0, std::vector<float>{}).ok());
+  ASSERT_TRUE(storage.store(1, std::vector<float>{3, 4}).ok());
+  EXPECT_EQ(*storage.compute_similarity(std::vector<float>{}, 0), 1.0f);  // both empty
+  EXPECT_EQ(*storage.compute_similarity(std::vector<float>{1, 1}, 0), 0.0f);
+  EXPECT_EQ(storage.stored_ids().cardinality(), 2u);
+  StdoutCapture capture;
+  ASSERT_TRUE(storage.store(4999, std::vector<float>{1, 0}).ok());
+  ASSERT_TRUE(storage.store(2, std::vector<float>{0, 1}).ok());  // activates
+  capture.finish();
+  EXPECT_EQ(storage.code_of(0), std::vector<uint8_t>(64, 0));
+  EXPECT_EQ(storage.code_of(1).size(), 64u);
+}
+
+TEST(VectorStorage, HugeIdsCostLittle) {
+  for (size_t dim : {128, 768}) {
+    VectorStorage storage;
+    ASSERT_TRUE(storage.store(4000000000u, std::vector<float>(dim, 1.0f)).ok());
+    EXPECT_LT(storage.memory_bytes(), size_t{1} << 20) << dim;
+    EXPECT_EQ(storage.raw_slot_count(), 4000000001ull);
+  }
+}
+
+}  // namespace
+}  // namespace ostrel

@@ -2,11 +2,11 @@
 // id, each slot empty or holding one row.
 //
 // Representation: a two-level page table. id / P selects a page of P rows
-// (P a power of two chosen so that a page holds about 64 KiB), pages are
-// allocated on first write, and each page keeps a presence bit per row.
-// Memory therefore grows with the number of stored rows (plus a page-table
-// entry per page of the id range in use), never with one slot descriptor per
-// id: a single row under id 4,000,000,000 costs well under 1 MiB.
+// (P a power of two chosen so a page holds about 16 KiB, and at least 16
+// rows), pages are allocated on first write as one block (presence bits, then
+// the rows), and groups of 512 pages hang off a small hash map. Memory
+// therefore grows with the number of stored rows, never with one slot
+// descriptor per id: a single row under id 4,000,000,000 costs a few KiB.
 //
 // `slot_count()` is one more than the highest id ever stored (0 when none);
 // it only grows until clear().
@@ -15,6 +15,7 @@
 // T must be trivially copyable; new rows start zero-filled.
 #pragma once
 
+#include <algorithm>
 #include <bit>
 #include <cstdint>
 #include <cstring>
@@ -24,13 +25,14 @@
 #include <type_traits>
 #include <vector>
 
+#include "flat_map.h"
 #include "status.h"
 
 namespace ostrel {
 
 template <typename T>
 class SlotTable {
-  static_assert(std::is_trivially_copyable_v<T>);
+  static_assert(std::is_trivially_copyable_v<T> && alignof(T) <= 8);
 
  public:
   explicit SlotTable(size_t row_len = 1) { set_row_len(row_len); }
@@ -41,11 +43,10 @@ class SlotTable {
   // REQUIRES: the table is empty (no row stored since construction or clear()).
   void set_row_len(size_t row_len) {
     row_len_ = row_len == 0 ? 1 : row_len;
-    size_t row_bytes = row_len_ * sizeof(T);
-    size_t rows = kPageBytes / row_bytes;
-    rows = rows == 0 ? 1 : std::bit_floor(rows);
-    if (rows > kMaxRowsPerPage) rows = kMaxRowsPerPage;
+    size_t rows = kPageBytes / (row_len_ * sizeof(T));
+    rows = rows < kMinRowsPerPage ? kMinRowsPerPage : std::bit_floor(rows);
     page_shift_ = std::countr_zero(rows);
+    words_ = (rows + 63) / 64;
   }
 
   size_t row_len() const { return row_len_; }
@@ -54,11 +55,11 @@ class SlotTable {
 
   // The row stored under `id`, or nullptr when the slot is empty.
   const T* find(uint32_t id) const {
-    const Page* page = page_of(id);
+    const unsigned char* page = page_of(id);
     if (page == nullptr) return nullptr;
     uint32_t row = id & row_mask();
-    if (!page->has(row)) return nullptr;
-    return page->rows.get() + size_t{row} * row_len_;
+    if (!has(page, row)) return nullptr;
+    return rows_of(page) + size_t{row} * row_len_;
   }
   T* find(uint32_t id) { return const_cast<T*>(std::as_const(*this).find(id)); }
 
@@ -67,19 +68,19 @@ class SlotTable {
   // when the page or the page table cannot be allocated; the table is then
   // unchanged.
   Result<T*> emplace(uint32_t id) {
-    Page* page = nullptr;
+    unsigned char* page = nullptr;
     try {
-      page = &ensure_page(id);
+      page = ensure_page(id);
     } catch (const std::bad_alloc&) {
       return Status::NoMemory("cannot allocate a slot for id " + std::to_string(id));
     }
     uint32_t row = id & row_mask();
-    if (!page->has(row)) {
-      page->set(row);
+    if (!has(page, row)) {
+      bits(page)[row / 64] |= uint64_t{1} << (row % 64);
       ++size_;
     }
     if (uint64_t{id} + 1 > slot_count_) slot_count_ = uint64_t{id} + 1;
-    return page->rows.get() + size_t{row} * row_len_;
+    return rows_of(page) + size_t{row} * row_len_;
   }
 
   // Allocates the page of `id` without storing anything, so that a later
@@ -95,28 +96,32 @@ class SlotTable {
 
   // Empties slot `id` (slot_count() is unchanged).
   void erase(uint32_t id) {
-    Page* page = const_cast<Page*>(page_of(id));
+    unsigned char* page = const_cast<unsigned char*>(page_of(id));
     if (page == nullptr) return;
     uint32_t row = id & row_mask();
-    if (!page->has(row)) return;
-    page->clear(row);
+    if (!has(page, row)) return;
+    bits(page)[row / 64] &= ~(uint64_t{1} << (row % 64));
     --size_;
   }
 
   // Calls f(id, const T* row) for every stored row in ascending id order.
   template <typename F>
   void for_each(F&& f) const {
-    for (size_t d = 0; d < dir_.size(); ++d) {
-      const Dir* dir = dir_[d].get();
-      if (dir == nullptr) continue;
+    std::vector<uint32_t> dir_numbers;
+    dir_numbers.reserve(dirs_.size());
+    dirs_.for_each([&](uint32_t d, const std::unique_ptr<Dir>&) { dir_numbers.push_back(d); });
+    std::sort(dir_numbers.begin(), dir_numbers.end());
+    for (uint32_t d : dir_numbers) {
+      const Dir& dir = **dirs_.find(d);
       for (size_t p = 0; p < kPagesPerDir; ++p) {
-        const Page* page = dir->pages[p].get();
+        const unsigned char* page = dir.pages[p].get();
         if (page == nullptr) continue;
-        uint64_t first_id = ((uint64_t{d} << kDirShift) | p) << page_shift_;
-        for (size_t w = 0; w < page->words(page_shift_); ++w) {
-          for (uint64_t bits = page->present[w]; bits != 0; bits &= bits - 1) {
-            uint32_t row = static_cast<uint32_t>(w * 64 + std::countr_zero(bits));
-            f(static_cast<uint32_t>(first_id + row), page->rows.get() + size_t{row} * row_len_);
+        const uint64_t first_id = ((uint64_t{d} << kDirShift) | p) << page_shift_;
+        const uint64_t* present = bits(page);
+        for (size_t w = 0; w < words_; ++w) {
+          for (uint64_t b = present[w]; b != 0; b &= b - 1) {
+            uint32_t row = static_cast<uint32_t>(w * 64 + std::countr_zero(b));
+            f(static_cast<uint32_t>(first_id + row), rows_of(page) + size_t{row} * row_len_);
           }
         }
       }
@@ -124,8 +129,7 @@ class SlotTable {
   }
 
   void clear() {
-    dir_.clear();
-    dir_.shrink_to_fit();
+    dirs_.clear();
     slot_count_ = 0;
     size_ = 0;
     pages_ = 0;
@@ -133,65 +137,67 @@ class SlotTable {
 
   // Bytes held by pages and page tables (for measurements).
   size_t memory_bytes() const {
-    size_t rows_per_page = size_t{1} << page_shift_;
-    size_t page_bytes =
-        rows_per_page * row_len_ * sizeof(T) + Page::words(page_shift_) * 8 + sizeof(Page);
-    size_t dirs = 0;
-    for (const auto& d : dir_) dirs += d != nullptr;
-    return dir_.capacity() * sizeof(dir_[0]) + dirs * sizeof(Dir) + pages_ * page_bytes;
+    return dirs_.memory_bytes() + dirs_.size() * sizeof(Dir) + pages_ * page_bytes();
   }
 
  private:
-  static constexpr size_t kPageBytes = 64 * 1024;
-  static constexpr size_t kMaxRowsPerPage = 16384;
-  static constexpr int kDirShift = 14;  // pages per second-level table: 2^14
+  static constexpr size_t kPageBytes = 16 * 1024;
+  static constexpr size_t kMinRowsPerPage = 16;
+  static constexpr int kDirShift = 9;  // pages per second-level table: 512
   static constexpr size_t kPagesPerDir = size_t{1} << kDirShift;
 
-  struct Page {
-    std::unique_ptr<T[]> rows;
-    std::unique_ptr<uint64_t[]> present;
-    static size_t words(int shift) { return ((size_t{1} << shift) + 63) / 64; }
-    bool has(uint32_t row) const { return (present[row / 64] >> (row % 64)) & 1; }
-    void set(uint32_t row) { present[row / 64] |= uint64_t{1} << (row % 64); }
-    void clear(uint32_t row) { present[row / 64] &= ~(uint64_t{1} << (row % 64)); }
-  };
+  // A page is one block: `words_` presence words, then the rows.
   struct Dir {
-    std::unique_ptr<Page> pages[kPagesPerDir];
+    std::unique_ptr<unsigned char[]> pages[kPagesPerDir];
   };
 
   uint32_t row_mask() const { return (uint32_t{1} << page_shift_) - 1; }
+  size_t page_bytes() const {
+    return words_ * 8 + (size_t{1} << page_shift_) * row_len_ * sizeof(T);
+  }
+  static uint64_t* bits(unsigned char* page) { return reinterpret_cast<uint64_t*>(page); }
+  static const uint64_t* bits(const unsigned char* page) {
+    return reinterpret_cast<const uint64_t*>(page);
+  }
+  bool has(const unsigned char* page, uint32_t row) const {
+    return (bits(page)[row / 64] >> (row % 64)) & 1;
+  }
+  T* rows_of(unsigned char* page) const { return reinterpret_cast<T*>(page + words_ * 8); }
+  const T* rows_of(const unsigned char* page) const {
+    return reinterpret_cast<const T*>(page + words_ * 8);
+  }
 
-  const Page* page_of(uint32_t id) const {
-    uint64_t page_no = uint64_t{id} >> page_shift_;
-    uint64_t d = page_no >> kDirShift;
-    if (d >= dir_.size() || dir_[d] == nullptr) return nullptr;
-    return dir_[d]->pages[page_no & (kPagesPerDir - 1)].get();
+  const unsigned char* page_of(uint32_t id) const {
+    const uint32_t page_no = id >> page_shift_;
+    const std::unique_ptr<Dir>* dir = dirs_.find(page_no >> kDirShift);
+    if (dir == nullptr) return nullptr;
+    return (*dir)->pages[page_no & (kPagesPerDir - 1)].get();
   }
 
   // Throws std::bad_alloc, leaving the table consistent.
-  Page& ensure_page(uint32_t id) {
-    uint64_t page_no = uint64_t{id} >> page_shift_;
-    uint64_t d = page_no >> kDirShift;
-    if (d >= dir_.size()) dir_.resize(d + 1);
-    if (dir_[d] == nullptr) dir_[d] = std::make_unique<Dir>();
-    std::unique_ptr<Page>& slot = dir_[d]->pages[page_no & (kPagesPerDir - 1)];
+  unsigned char* ensure_page(uint32_t id) {
+    const uint32_t page_no = id >> page_shift_;
+    std::unique_ptr<Dir>* dir = dirs_.find(page_no >> kDirShift);
+    if (dir == nullptr) {
+      auto fresh = std::make_unique<Dir>();
+      dir = dirs_.try_emplace(page_no >> kDirShift).first;
+      *dir = std::move(fresh);
+    }
+    std::unique_ptr<unsigned char[]>& slot = (*dir)->pages[page_no & (kPagesPerDir - 1)];
     if (slot == nullptr) {
-      auto page = std::make_unique<Page>();
-      size_t rows = size_t{1} << page_shift_;
-      page->rows = std::make_unique<T[]>(rows * row_len_);  // value-initialised: zeros
-      page->present = std::make_unique<uint64_t[]>(Page::words(page_shift_));
-      slot = std::move(page);
+      slot = std::make_unique<unsigned char[]>(page_bytes());  // value-initialised: zeros
       ++pages_;
     }
-    return *slot;
+    return slot.get();
   }
 
   size_t row_len_ = 1;
   int page_shift_ = 0;
+  size_t words_ = 1;
   uint64_t slot_count_ = 0;
   size_t size_ = 0;
   size_t pages_ = 0;
-  std::vector<std::unique_ptr<Dir>> dir_;
+  FlatMap<uint32_t, std::unique_ptr<Dir>> dirs_;
 };
 
 }  // namespace ostrel

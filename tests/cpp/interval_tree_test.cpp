@@ -1,0 +1,266 @@
+#include "interval_tree.h"
+
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <limits>
+#include <random>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+namespace ostrel {
+namespace {
+
+using Pair = IntervalTree::Pair;
+using Ids = std::vector<uint32_t>;
+
+Ids ids(const Roaring& set) {
+  Ids out(set.cardinality());
+  set.toUint32Array(out.data());
+  return out;
+}
+
+Roaring set_of(const Ids& v) { return Roaring(v.size(), v.data()); }
+
+// The cumulative structure as first described: one full set per node.
+using Model = std::vector<std::pair<double, Roaring>>;
+
+Model model_build(std::vector<Pair> pairs) {
+  std::stable_sort(pairs.begin(), pairs.end(),
+                   [](const Pair& a, const Pair& b) { return a.first < b.first; });
+  Model nodes;
+  Roaring running;
+  for (size_t i = 0; i < pairs.size();) {
+    const double key = pairs[i].first;
+    Roaring group;
+    while (i < pairs.size() && std::fabs(pairs[i].first - key) < 1e-9) group.add(pairs[i++].second);
+    running |= group;
+    nodes.emplace_back(key, running);
+  }
+  return nodes;
+}
+
+Roaring model_query(const Model& m, const std::string& op, double bound) {
+  auto count = [&](bool inclusive) {
+    size_t c = 0;
+    while (c < m.size() && (m[c].first < bound || (inclusive && m[c].first == bound))) ++c;
+    return c;
+  };
+  auto upto = [&](size_t c) { return c == 0 ? Roaring() : m[c - 1].second; };
+  if (m.empty()) return Roaring();
+  if (op == "$lt") return upto(count(false));
+  if (op == "$lte") return upto(count(true));
+  if (op == "$gt") return m.back().second - upto(count(true));
+  if (op == "$gte") return m.back().second - upto(count(false));
+  return Roaring();
+}
+
+void model_remove(Model& m, const Roaring& gone) {
+  for (auto& node : m) node.second -= gone;
+}
+
+// The flush's re-expansion: pending pairs first, then every node's key with
+// every id of its cumulative set.
+std::vector<Pair> model_expand(const Model& m, std::vector<Pair> pending) {
+  for (const auto& [key, set] : m) {
+    for (uint32_t id : set) pending.emplace_back(key, id);
+  }
+  return pending;
+}
+
+void expect_same(const IntervalTree& tree, const Model& model, const std::vector<double>& probes) {
+  ASSERT_EQ(tree.node_count(), model.size());
+  for (size_t i = 0; i < model.size(); ++i) {
+    // Bitwise, so that the key of 0.0 versus -0.0 is checked too.
+    EXPECT_EQ(std::bit_cast<uint64_t>(tree.key(i)), std::bit_cast<uint64_t>(model[i].first)) << i;
+    EXPECT_EQ(ids(tree.ids_up_to(i + 1)), ids(model[i].second)) << i;
+    Roaring own = i == 0 ? model[0].second : model[i].second - model[i - 1].second;
+    EXPECT_EQ(ids(tree.ids_of_node(i)), ids(own)) << i;
+  }
+  EXPECT_TRUE(tree.ids_up_to(0).isEmpty());
+  std::vector<double> bounds = probes;
+  for (const auto& node : model) {
+    for (double d : {0.0, 5e-10, 1e-9, 2e-9}) {
+      bounds.push_back(node.first + d);
+      bounds.push_back(node.first - d);
+    }
+    bounds.push_back(std::nextafter(node.first, 1e300));
+    bounds.push_back(std::nextafter(node.first, -1e300));
+  }
+  std::sort(bounds.begin(), bounds.end());
+  bounds.erase(std::unique(bounds.begin(), bounds.end()), bounds.end());
+  for (double bound : bounds) {
+    for (const char* op : {"$lt", "$lte", "$gt", "$gte", "$eq"}) {
+      EXPECT_EQ(ids(tree.range_query(op, bound)), ids(model_query(model, op, bound)))
+          << op << " " << bound;
+    }
+  }
+}
+
+TEST(IntervalTree, EmptyBuildHasNoNodesAndAnswersNothing) {
+  IntervalTree tree = IntervalTree::build({});
+  EXPECT_EQ(tree.node_count(), 0u);
+  EXPECT_TRUE(tree.pairs().empty());
+  for (const char* op : {"$lt", "$lte", "$gt", "$gte"}) {
+    EXPECT_TRUE(tree.range_query(op, 0.0).isEmpty()) << op;
+  }
+}
+
+TEST(IntervalTree, RangeQueriesOnThreeValues) {
+  const uint32_t a = 10, b = 20, c = 30;
+  IntervalTree tree = IntervalTree::build({{3.0, a}, {1.0, b}, {2.0, c}});
+  EXPECT_EQ(tree.keys(), (std::vector<double>{1.0, 2.0, 3.0}));
+  EXPECT_EQ(ids(tree.ids_up_to(1)), (Ids{b}));
+  EXPECT_EQ(ids(tree.ids_up_to(2)), (Ids{b, c}));
+  EXPECT_EQ(ids(tree.ids_up_to(3)), (Ids{a, b, c}));
+  struct Case {
+    const char* op;
+    double bound;
+    Ids want;
+  };
+  const Case cases[] = {
+      {"$lt", 2.0, {b}},        {"$lte", 2.0, {b, c}},  {"$gt", 2.0, {a}},
+      {"$gte", 2.0, {a, c}},    {"$lt", 0.5, {}},       {"$gt", 0.5, {a, b, c}},
+      {"$lte", 9.0, {a, b, c}}, {"$gte", 9.0, {}},      {"$eq", 2.0, {}},
+      {"$LT", 2.0, {}},         {"$lt", -INFINITY, {}}, {"$lte", INFINITY, {a, b, c}},
+  };
+  for (const Case& k : cases) {
+    EXPECT_EQ(ids(tree.range_query(k.op, k.bound)), k.want) << k.op << " " << k.bound;
+  }
+}
+
+TEST(IntervalTree, GroupsAgainstTheFirstValueOfEachGroup) {
+  struct Case {
+    std::vector<double> values;  // value i goes with id i
+    std::vector<double> keys;
+    std::vector<Ids> own;  // ids_of_node per node
+  };
+  const Case cases[] = {
+      {{1.0, 1.0000000005}, {1.0}, {{0, 1}}},
+      {{0.0, 0.000000001}, {0.0, 0.000000001}, {{0}, {1}}},
+      {{0.0, 0.0000000006, 0.0000000012}, {0.0, 0.0000000012}, {{0, 1}, {2}}},
+      {{0.0000000012, 0.0000000006, 0.0}, {0.0, 0.0000000012}, {{1, 2}, {0}}},
+      {{2.0, 2.0, 2.0}, {2.0}, {{0, 1, 2}}},
+  };
+  for (const Case& k : cases) {
+    std::vector<Pair> pairs;
+    for (size_t i = 0; i < k.values.size(); ++i) pairs.emplace_back(k.values[i], uint32_t(i));
+    IntervalTree tree = IntervalTree::build(pairs);
+    ASSERT_EQ(tree.keys(), k.keys);
+    for (size_t n = 0; n < k.own.size(); ++n) EXPECT_EQ(ids(tree.ids_of_node(n)), k.own[n]);
+  }
+}
+
+TEST(IntervalTree, ValueJustAboveAKeyIsSelectedAsTheKey) {
+  IntervalTree tree = IntervalTree::build({{1.0, 1}, {1.0000000005, 2}});
+  EXPECT_EQ(ids(tree.range_query("$lt", 1.0000000002)), (Ids{1, 2}));
+  EXPECT_TRUE(tree.range_query("$gt", 1.0000000002).isEmpty());
+}
+
+TEST(IntervalTree, IdWithSeveralValuesBehavesAsItsSmallest) {
+  IntervalTree tree = IntervalTree::build({{3.0, 7}, {2.0, 8}, {1.0, 7}});
+  EXPECT_EQ(tree.keys(), (std::vector<double>{1.0, 2.0, 3.0}));
+  EXPECT_EQ(ids(tree.ids_of_node(0)), (Ids{7}));
+  EXPECT_EQ(ids(tree.ids_of_node(1)), (Ids{8}));
+  EXPECT_TRUE(tree.ids_of_node(2).isEmpty());
+  EXPECT_EQ(ids(tree.range_query("$gte", 2.5)), (Ids{}));
+  EXPECT_EQ(ids(tree.range_query("$lte", 1.5)), (Ids{7}));
+  // The key 3.0 survives a rebuild although no id has it as its smallest.
+  EXPECT_EQ(tree.pairs(), (std::vector<Pair>{{1.0, 7}, {2.0, 8}, {3.0, 7}}));
+}
+
+TEST(IntervalTree, RepeatedPairsGiveTheSameTreeAsOne) {
+  IntervalTree once = IntervalTree::build({{1.5, 4}, {0.5, 9}});
+  IntervalTree twice = IntervalTree::build({{1.5, 4}, {0.5, 9}, {1.5, 4}, {0.5, 9}});
+  EXPECT_EQ(once.keys(), twice.keys());
+  EXPECT_EQ(once.pairs(), twice.pairs());
+}
+
+// Removing the only id of key 2.0 must keep that key through a rebuild: a
+// later value within 1e-9 above it still groups under 2.0.
+TEST(IntervalTree, RebuildAfterRemovalKeepsKeysThatStillHaveIds) {
+  IntervalTree tree = IntervalTree::build({{1.0, 1}, {2.0, 2}}).without(set_of({2}));
+  EXPECT_EQ(tree.keys(), (std::vector<double>{1.0, 2.0}));
+  std::vector<Pair> list = {{2.0000000005, 3}};
+  for (const Pair& p : tree.pairs()) list.push_back(p);
+  IntervalTree rebuilt = IntervalTree::build(list);
+  EXPECT_EQ(rebuilt.keys(), (std::vector<double>{1.0, 2.0}));
+  EXPECT_EQ(ids(rebuilt.ids_of_node(1)), (Ids{3}));
+
+  // A key whose cumulative set is empty vanishes.
+  IntervalTree emptied = IntervalTree::build({{1.0, 1}, {2.0, 2}}).without(set_of({1, 2}));
+  EXPECT_EQ(emptied.node_count(), 2u);
+  EXPECT_TRUE(emptied.pairs().empty());
+}
+
+// Random builds, removals and flush-style rebuilds against the model, with
+// values close enough to exercise grouping and ids spread over several
+// Roaring containers.
+TEST(IntervalTree, MatchesTheCumulativeModel) {
+  const std::vector<double> pool = {-3.0,         -0.0, 0.0,          6e-10,        1e-9,
+                                    1.2e-9,       0.5,  1.0,          1.0000000005, 1.000000001,
+                                    1.0000000015, 2.0,  2.0000000009, 7.25,         1e12};
+  std::vector<double> probes = pool;
+  probes.insert(probes.end(), {-1e300, 1e300, -INFINITY, INFINITY, 0.75, 3.0});
+  std::mt19937 rng(20240611);
+  auto random_pairs = [&](size_t max_count) {
+    std::vector<Pair> out(std::uniform_int_distribution<size_t>(0, max_count)(rng));
+    for (Pair& p : out) {
+      p.first = pool[std::uniform_int_distribution<size_t>(0, pool.size() - 1)(rng)];
+      uint32_t id = std::uniform_int_distribution<uint32_t>(0, 39)(rng);
+      if (id % 8 == 0) id = id << 24 | id;  // another container
+      if (id == 0 && rng() % 4 == 0) id = std::numeric_limits<uint32_t>::max();
+      p.second = id;
+    }
+    return out;
+  };
+  for (int round = 0; round < 150; ++round) {
+    SCOPED_TRACE(round);
+    std::vector<Pair> pairs = random_pairs(60);
+    IntervalTree tree = IntervalTree::build(pairs);
+    Model model = model_build(pairs);
+    ASSERT_NO_FATAL_FAILURE(expect_same(tree, model, probes));
+    for (int flush = 0; flush < 3; ++flush) {
+      Ids gone_ids;
+      for (const Pair& p : random_pairs(12)) gone_ids.push_back(p.second);
+      std::sort(gone_ids.begin(), gone_ids.end());
+      Roaring gone = set_of(gone_ids);
+      tree = tree.without(gone);
+      model_remove(model, gone);
+      ASSERT_NO_FATAL_FAILURE(expect_same(tree, model, probes));
+
+      std::vector<Pair> pending = random_pairs(20);
+      std::vector<Pair> list = pending;
+      for (const Pair& p : tree.pairs()) list.push_back(p);
+      tree = IntervalTree::build(std::move(list));
+      model = model_build(model_expand(model, pending));
+      ASSERT_NO_FATAL_FAILURE(expect_same(tree, model, probes));
+    }
+  }
+}
+
+// Answers large enough to take the long-slice sorts (dense and sparse ids)
+// and the complement path.
+TEST(IntervalTree, LargeAnswersMatchTheModel) {
+  std::mt19937 rng(7);
+  for (bool dense : {true, false}) {
+    std::vector<Pair> pairs(140000);
+    for (size_t i = 0; i < pairs.size(); ++i) {
+      pairs[i] = {double(rng() % 50), dense ? uint32_t(i) : uint32_t(rng())};
+    }
+    IntervalTree tree = IntervalTree::build(pairs);
+    Model model = model_build(pairs);
+    for (double bound : {-1.0, 3.0, 25.0, 40.0, 60.0}) {
+      for (const char* op : {"$lt", "$lte", "$gt", "$gte"}) {
+        EXPECT_TRUE(tree.range_query(op, bound) == model_query(model, op, bound))
+            << dense << op << bound;
+      }
+    }
+    EXPECT_TRUE(tree.ids_of_node(10) == model[10].second - model[9].second);
+  }
+}
+
+}  // namespace
+}  // namespace ostrel

@@ -33,13 +33,15 @@ class Value {
   enum class Kind : uint8_t { kNull, kBool, kUint, kInt, kDouble, kString, kArray, kObject };
 
   Value() = default;  // null
-  explicit Value(bool b) : data_(b) {}
-  explicit Value(uint64_t u) : data_(u) {}
-  explicit Value(int64_t i) : data_(i) {}
-  explicit Value(double d) : data_(d) {}
-  explicit Value(std::string s) : data_(std::move(s)) {}
-  explicit Value(Array a) : data_(std::move(a)) {}
-  explicit Value(Object o) : data_(std::move(o)) {}
+  // Defined below, once Member is complete (clang instantiates the variant's
+  // converting constructor, and with it std::vector<Member>, right here).
+  explicit Value(bool b);
+  explicit Value(uint64_t u);
+  explicit Value(int64_t i);
+  explicit Value(double d);
+  explicit Value(std::string s);
+  explicit Value(Array a);
+  explicit Value(Object o);
 
   Kind kind() const { return static_cast<Kind>(data_.index()); }
   bool is_null() const { return kind() == Kind::kNull; }
@@ -65,9 +67,12 @@ class Value {
   // nearest double, doubles unchanged. REQUIRES: is_number().
   double number_as_double() const {
     switch (kind()) {
-      case Kind::kUint: return static_cast<double>(as_uint());
-      case Kind::kInt: return static_cast<double>(as_int());
-      default: return as_double();
+      case Kind::kUint:
+        return static_cast<double>(as_uint());
+      case Kind::kInt:
+        return static_cast<double>(as_int());
+      default:
+        return as_double();
     }
   }
 
@@ -79,6 +84,14 @@ struct Member {
   std::string key;
   Value value;
 };
+
+inline Value::Value(bool b) : data_(b) {}
+inline Value::Value(uint64_t u) : data_(u) {}
+inline Value::Value(int64_t i) : data_(i) {}
+inline Value::Value(double d) : data_(d) {}
+inline Value::Value(std::string s) : data_(std::move(s)) {}
+inline Value::Value(Array a) : data_(std::move(a)) {}
+inline Value::Value(Object o) : data_(std::move(o)) {}
 
 // Parses one complete JSON text into a value tree.
 Result<Value> parse(std::string_view text);

@@ -1,0 +1,408 @@
+#include "filter.h"
+
+#include <algorithm>
+#include <mutex>
+#include <utility>
+
+namespace ostrel {
+namespace {
+
+using Kind = json::Value::Kind;
+
+// The text whose hash keys a string or boolean in eq_index.
+std::string_view eq_text(const json::Value& value) {
+  if (value.is_bool()) return value.as_bool() ? "true" : "false";
+  return value.as_string();
+}
+
+// Appends `key` to the enclosing path held in `path` and returns the old
+// length, to which the caller trims the path back afterwards.
+size_t push_key(std::string& path, std::string_view key) {
+  size_t old_size = path.size();
+  if (old_size != 0) path.push_back('.');
+  path.append(key);
+  return old_size;
+}
+
+template <typename Map>
+typename Map::mapped_type& find_or_create(Map& map, std::string_view path) {
+  auto it = map.find(path);
+  if (it == map.end()) it = map.emplace(std::string(path), typename Map::mapped_type()).first;
+  return it->second;
+}
+
+}  // namespace
+
+void FilterEngine::add_document(uint32_t id) {
+  std::unique_lock lock(all_docs.mu);
+  all_docs.value.add(id);
+}
+
+// ---------------------------------------------------------------------------
+// Indexing
+
+void FilterEngine::index_object(const json::Object& object, std::string_view prefix, uint32_t id) {
+  std::string path(prefix);
+  index_members(object, path, id);
+}
+
+void FilterEngine::index_members(const json::Object& object, std::string& path, uint32_t id) {
+  for (const json::Member& member : object) {  // ascending key order
+    const size_t old_size = push_key(path, member.key);
+    {
+      std::unique_lock lock(exists_index.mu);
+      find_or_create(exists_index.value, path).add(id);
+    }
+    const json::Value& value = member.value;
+    switch (value.kind()) {
+      case Kind::kBool:
+      case Kind::kString: {
+        const uint64_t h = hash_value(eq_text(value));
+        std::unique_lock lock(eq_index.mu);
+        find_or_create(eq_index.value, path).try_emplace(h).first->add(id);
+        break;
+      }
+      case Kind::kUint:
+      case Kind::kInt:
+      case Kind::kDouble: {
+        std::unique_lock pending_lock(pending_numeric.mu);
+        PairVec& pairs = find_or_create(pending_numeric.value, path);
+        pairs.emplace_back(value.number_as_double(), id);
+        if (pairs.size() >= PENDING_FLUSH_THRESHOLD) {
+          // Merged while pending_numeric stays locked, so no evaluation can
+          // see these numbers in neither place; the array is emptied only
+          // once the new tree is stored.
+          std::unique_lock trees_lock(range_trees.mu);
+          flush_pending(range_trees.value, path, pairs);
+          PairVec().swap(pairs);
+        }
+        break;
+      }
+      case Kind::kObject:
+        index_members(value.as_object(), path, id);
+        break;
+      case Kind::kNull:
+      case Kind::kArray:
+        break;
+    }
+    path.resize(old_size);
+  }
+}
+
+void FilterEngine::unindex_object(const json::Object& object, std::string_view prefix,
+                                  uint32_t id) {
+  std::string path(prefix);
+  unindex_members(object, path, id);
+}
+
+void FilterEngine::unindex_members(const json::Object& object, std::string& path, uint32_t id) {
+  for (const json::Member& member : object) {
+    const size_t old_size = push_key(path, member.key);
+    {
+      std::unique_lock lock(exists_index.mu);
+      auto it = exists_index.value.find(std::string_view(path));
+      if (it != exists_index.value.end()) it->second.remove(id);
+    }
+    const json::Value& value = member.value;
+    switch (value.kind()) {
+      case Kind::kBool:
+      case Kind::kString: {
+        const uint64_t h = hash_value(eq_text(value));
+        std::unique_lock lock(eq_index.mu);
+        auto it = eq_index.value.find(std::string_view(path));
+        if (it != eq_index.value.end()) {
+          if (Roaring* set = it->second.find(h)) set->remove(id);
+        }
+        break;
+      }
+      case Kind::kUint:
+      case Kind::kInt:
+      case Kind::kDouble: {
+        Roaring one;
+        one.add(id);
+        purge_numeric(one, std::string_view(path));
+        break;
+      }
+      case Kind::kObject:
+        unindex_members(value.as_object(), path, id);
+        break;
+      case Kind::kNull:
+      case Kind::kArray:
+        break;
+    }
+    path.resize(old_size);
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Flushing
+
+void FilterEngine::flush_pending(RangeTrees& trees, std::string_view path, const PairVec& pending) {
+  // Pending pairs first, then one (key, id) per id of the old tree at the key
+  // of its smallest group: the same tree as building from the cumulative
+  // expansion of every node, from a list linear in the ids.
+  auto it = trees.find(path);
+  PairVec merged;
+  if (it != trees.end()) {
+    PairVec old_pairs = it->second.pairs();
+    merged.reserve(pending.size() + old_pairs.size());
+    merged.insert(merged.end(), pending.begin(), pending.end());
+    merged.insert(merged.end(), old_pairs.begin(), old_pairs.end());
+  } else {
+    merged = pending;
+  }
+  IntervalTree tree = IntervalTree::build(std::move(merged));
+  if (it != trees.end()) {
+    it->second = std::move(tree);
+  } else {
+    trees.emplace(std::string(path), std::move(tree));
+  }
+}
+
+void FilterEngine::flush_all() {
+  std::unique_lock pending_lock(pending_numeric.mu);
+  std::unique_lock trees_lock(range_trees.mu);
+  PendingNumeric& pending = pending_numeric.value;
+  RangeTrees& trees = range_trees.value;
+  // An entry is erased only after its tree is stored, so a failed build
+  // leaves the remaining numbers pending rather than lost.
+  for (auto it = pending.begin(); it != pending.end(); it = pending.erase(it)) {
+    if (!it->second.empty()) {
+      flush_pending(trees, it->first, it->second);
+    } else if (!trees.contains(it->first)) {
+      // Every number of a never-flushed field was removed while pending:
+      // the field was still seen, so it gets an (empty) tree.
+      trees.emplace(it->first, IntervalTree::build({}));
+    }
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Removal
+
+void FilterEngine::purge_numeric(const Roaring& ids, std::optional<std::string_view> only_path) {
+  // Both locks together (in the allowed order), so a concurrent flush cannot
+  // move a pair into the tree between the two purges.
+  std::unique_lock pending_lock(pending_numeric.mu);
+  std::unique_lock trees_lock(range_trees.mu);
+  auto drop = [&ids](const IntervalTree::Pair& p) { return ids.contains(p.second); };
+  if (only_path) {
+    auto p = pending_numeric.value.find(*only_path);
+    if (p != pending_numeric.value.end()) std::erase_if(p->second, drop);
+    auto t = range_trees.value.find(*only_path);
+    if (t != range_trees.value.end() && t->second.node_count() != 0) {
+      t->second = t->second.without(ids);
+    }
+    return;
+  }
+  for (auto& [path, pairs] : pending_numeric.value) std::erase_if(pairs, drop);
+  for (auto& [path, tree] : range_trees.value) {
+    if (tree.node_count() != 0) tree = tree.without(ids);
+  }
+}
+
+void FilterEngine::remove_document(uint32_t id) {
+  {
+    std::unique_lock lock(all_docs.mu);
+    all_docs.value.remove(id);
+  }
+  {
+    std::unique_lock lock(eq_index.mu);
+    for (auto& [path, values] : eq_index.value) {
+      values.for_each_mut([id](uint64_t, Roaring& set) { set.remove(id); });
+    }
+  }
+  {
+    std::unique_lock lock(exists_index.mu);
+    for (auto& [path, set] : exists_index.value) set.remove(id);
+  }
+  Roaring one;
+  one.add(id);
+  purge_numeric(one, std::nullopt);
+}
+
+void FilterEngine::remove_all(const Roaring& ids) {
+  if (ids.isEmpty()) return;
+  {
+    std::unique_lock lock(all_docs.mu);
+    all_docs.value -= ids;
+  }
+  {
+    std::unique_lock lock(eq_index.mu);
+    for (auto& [path, values] : eq_index.value) {
+      values.for_each_mut([&ids](uint64_t, Roaring& set) { set -= ids; });
+    }
+  }
+  {
+    std::unique_lock lock(exists_index.mu);
+    for (auto& [path, set] : exists_index.value) set -= ids;
+  }
+  purge_numeric(ids, std::nullopt);
+}
+
+// ---------------------------------------------------------------------------
+// Evaluation
+
+Result<ClauseResult> FilterEngine::apply_filter(std::string_view filter_json) {
+  flush_all();
+  Result<json::Value> parsed = json::parse(filter_json);
+  if (!parsed.ok()) return parsed.status();
+  return eval_filter(parsed.value());
+}
+
+ClauseResult FilterEngine::eval_filter(const json::Value& node) const {
+  if (!node.is_object() || node.as_object().empty()) return std::nullopt;
+  // Members are sorted by key: the first one has the smallest key, and is
+  // the only one used.
+  const json::Member& member = node.as_object().front();
+  const json::Value& value = member.value;
+
+  if (member.key == "$and") {
+    if (!value.is_array() || value.as_array().empty()) return std::nullopt;
+    ClauseResult running;
+    for (const json::Value& element : value.as_array()) {
+      ClauseResult r = eval_filter(element);
+      if (!r) continue;
+      if (!running) {
+        running = std::move(r);
+      } else {
+        *running &= *r;
+      }
+      if (running->isEmpty()) return Roaring();
+    }
+    return running;
+  }
+  if (member.key == "$or") {
+    if (!value.is_array()) return std::nullopt;
+    Roaring all;
+    for (const json::Value& element : value.as_array()) {
+      if (ClauseResult r = eval_filter(element)) all |= *r;
+    }
+    return all;
+  }
+  if (member.key == "$not") {
+    ClauseResult r = eval_filter(value);
+    if (!r) return std::nullopt;
+    return all_docs_minus(*r);
+  }
+  if (!value.is_object() || value.as_object().empty()) return std::nullopt;
+  return eval_field(member.key, value.as_object());
+}
+
+ClauseResult FilterEngine::eval_field(std::string_view field, const json::Object& ops) const {
+  ClauseResult running;
+  for (const json::Member& op : ops) {
+    const std::string_view name = op.key;
+    const json::Value& operand = op.value;
+    ClauseResult r;
+    if (name == "$eq") {
+      r = eval_eq(field, operand);
+    } else if (name == "$ne") {
+      r = eval_eq(field, operand);
+      if (r) r = all_docs_minus(*r);
+    } else if (name == "$gt" || name == "$gte" || name == "$lt" || name == "$lte") {
+      if (operand.is_number()) r = eval_range(field, name, operand.number_as_double());
+    } else if (name == "$in" || name == "$nin") {
+      if (operand.is_array()) {
+        Roaring any;
+        for (const json::Value& element : operand.as_array()) {
+          if (ClauseResult e = eval_eq(field, element)) any |= *e;
+        }
+        r = name == "$in" ? std::move(any) : all_docs_minus(any);
+      }
+    } else if (name == "$exists") {
+      if (operand.is_bool()) r = eval_exists(field, operand.as_bool());
+    }
+    // Unknown operators and operands of the wrong kind are skipped.
+    if (!r) continue;
+    if (!running) {
+      running = std::move(r);
+    } else {
+      *running &= *r;
+    }
+  }
+  return running;
+}
+
+ClauseResult FilterEngine::eval_eq(std::string_view field, const json::Value& value) const {
+  if (value.is_bool() || value.is_string()) {
+    const uint64_t h = hash_value(eq_text(value));
+    std::shared_lock lock(eq_index.mu);
+    auto it = eq_index.value.find(field);
+    if (it == eq_index.value.end() || it->second.empty()) return std::nullopt;
+    if (const Roaring* set = it->second.find(h)) return Roaring(*set);
+    return Roaring();  // the field has values, none of them this one
+  }
+  if (value.is_number()) {
+    const double v = value.number_as_double();
+    std::shared_lock lock(range_trees.mu);
+    auto it = range_trees.value.find(field);
+    if (it == range_trees.value.end()) return std::nullopt;
+    const std::vector<double>& keys = it->second.keys();
+    // Last key at or below v; an exact match selects that key's group.
+    auto above = std::upper_bound(keys.begin(), keys.end(), v);
+    if (above == keys.begin()) return Roaring();
+    const size_t node = static_cast<size_t>(above - keys.begin()) - 1;
+    if (keys[node] != v) return Roaring();
+    return it->second.ids_of_node(node);
+  }
+  return std::nullopt;  // null, array, object
+}
+
+ClauseResult FilterEngine::eval_range(std::string_view field, std::string_view op,
+                                      double bound) const {
+  std::shared_lock lock(range_trees.mu);
+  auto it = range_trees.value.find(field);
+  if (it == range_trees.value.end()) return std::nullopt;
+  return it->second.range_query(op, bound);
+}
+
+ClauseResult FilterEngine::eval_exists(std::string_view field, bool want) const {
+  std::shared_lock lock(exists_index.mu);
+  auto it = exists_index.value.find(field);
+  if (it == exists_index.value.end()) return std::nullopt;
+  if (want) return Roaring(it->second);
+  Roaring result;
+  {
+    std::shared_lock docs_lock(all_docs.mu);  // exists_index before all_docs
+    result = all_docs.value;
+  }
+  result -= it->second;
+  return result;
+}
+
+Roaring FilterEngine::all_docs_minus(const Roaring& set) const {
+  Roaring result;
+  {
+    std::shared_lock lock(all_docs.mu);
+    result = all_docs.value;
+  }
+  result -= set;
+  return result;
+}
+
+// ---------------------------------------------------------------------------
+// Introspection
+
+size_t FilterEngine::pending_count(std::string_view path) const {
+  std::shared_lock lock(pending_numeric.mu);
+  auto it = pending_numeric.value.find(path);
+  return it == pending_numeric.value.end() ? 0 : it->second.size();
+}
+
+std::optional<std::vector<IntervalTree::Pair>> FilterEngine::tree_pairs(
+    std::string_view path) const {
+  std::shared_lock lock(range_trees.mu);
+  auto it = range_trees.value.find(path);
+  if (it == range_trees.value.end()) return std::nullopt;
+  return it->second.pairs();
+}
+
+size_t FilterEngine::range_index_memory_bytes() const {
+  std::shared_lock lock(range_trees.mu);
+  size_t bytes = 0;
+  for (const auto& [path, tree] : range_trees.value) bytes += tree.memory_bytes();
+  return bytes;
+}
+
+}  // namespace ostrel

@@ -54,9 +54,9 @@ class OstrelDB {
                                            bool include_metadata);
 
   // Attaches metadata to scored pairs (input order kept; pairs without a
-  // readable record dropped when include_metadata). Never fails.
-  std::vector<ResultTriple> build_results(std::vector<ScoredPair> scored,
-                                          bool include_metadata) const;
+  // readable record dropped when include_metadata). Fails only with kNoMemory.
+  Result<std::vector<ResultTriple>> build_results(std::vector<ScoredPair> scored,
+                                                  bool include_metadata) const;
 
   // Deletes every document the filter matches; returns how many it matched.
   Result<uint64_t> delete_matching(std::string_view filter_json);

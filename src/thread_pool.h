@@ -1,0 +1,37 @@
+// ThreadPool: the process-wide pool that scores long candidate lists.
+//
+// One worker per logical processor, started on first use. run() hands out
+// task indices to the workers and to the calling thread and returns when
+// every task has finished. The pool survives fork(): the child forgets the
+// parent's pool (its threads do not exist there) and starts a new one on
+// first use. When no worker thread can be started, instance() returns
+// nullptr and callers do the work on their own thread.
+//
+// Thread safety: any thread may call run(); calls are served one at a time.
+// Tasks must not throw and must not call run() themselves.
+#pragma once
+
+#include <cstddef>
+#include <functional>
+
+namespace ostrel {
+
+class ThreadPool {
+ public:
+  // The process-wide pool, or nullptr when no worker could be started.
+  static ThreadPool* instance();
+
+  size_t worker_count() const;
+
+  // Runs task(0) .. task(n - 1), each exactly once, on the workers and the
+  // calling thread; returns when all are done.
+  void run(size_t n, const std::function<void(size_t)>& task);
+
+  struct State;  // implementation detail
+
+ private:
+  explicit ThreadPool(State* state) : state_(state) {}
+  State* state_;
+};
+
+}  // namespace ostrel

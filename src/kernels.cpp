@@ -80,60 +80,141 @@ double CosF32(const float* a, const float* b, size_t n) {
   return r > 0 ? r : 0;
 }
 
-double L2sqF32(const float* a, const float* b, size_t n) {
-  const hn::ScalableTag<double> dd;
-  const hn::Rebind<float, decltype(dd)> df;
-  constexpr size_t N = hn::MaxLanes(dd);
-  double p[kPartials] = {};
-  size_t i = 0;
-  if constexpr (N <= kPartials) {
-    constexpr size_t V = kPartials / N;
-    hn::Vec<decltype(dd)> acc[V];
-    for (size_t v = 0; v < V; ++v) acc[v] = hn::Zero(dd);
-    for (; i + kPartials <= n; i += kPartials) {
-      for (size_t v = 0; v < V; ++v) {
-        const auto x = hn::PromoteTo(dd, hn::LoadU(df, a + i + v * N));
-        const auto y = hn::PromoteTo(dd, hn::LoadU(df, b + i + v * N));
-        const auto d = hn::Sub(x, y);
-        acc[v] = hn::Add(acc[v], hn::Mul(d, d));
-      }
-    }
-    for (size_t v = 0; v < V; ++v) hn::StoreU(acc[v], dd, p + v * N);
-  }
-  for (size_t k = i % kPartials; i < n; ++i, k = (k + 1) % kPartials) {
-    const double d = double{a[i]} - double{b[i]};
-    p[k] += d * d;
-  }
-  return combine(p);
+// One step of a squared-distance partial sum: acc + d * d, fused into one
+// rounding where the target has FMA, two roundings otherwise. The scalar
+// form below performs the same IEEE operation as the vector form.
+template <class V>
+HWY_INLINE V AddSquare(V acc, V d) {
+#if HWY_NATIVE_FMA
+  return hn::MulAdd(d, d, acc);
+#else
+  return hn::Add(acc, hn::Mul(d, d));
+#endif
+}
+HWY_INLINE float AddSquare1(float acc, float d) {
+#if HWY_NATIVE_FMA
+  return std::fma(d, d, acc);
+#else
+  return acc + d * d;
+#endif
+}
+HWY_INLINE float Combine8(const float* p) {
+  return ((p[0] + p[1]) + (p[2] + p[3])) + ((p[4] + p[5]) + (p[6] + p[7]));
 }
 
-void L2sqF32Columns(const float* x, size_t n, const float* cols, size_t stride, size_t count,
-                    float* out) {
-  const hn::ScalableTag<double> dd;
-  const hn::Rebind<float, decltype(dd)> df;
-  const size_t N = hn::Lanes(dd);
+double L2sqF32(const float* a, const float* b, size_t n) {
+  const hn::CappedTag<float, kPartials> df;
+  constexpr size_t N = hn::MaxLanes(df);
+  float p[kPartials] = {};
+  size_t i = 0;
+  if constexpr (kPartials % N == 0) {
+    constexpr size_t V = kPartials / N;
+    hn::Vec<decltype(df)> acc[V];
+    for (size_t v = 0; v < V; ++v) acc[v] = hn::Zero(df);
+    for (; i + kPartials <= n; i += kPartials) {
+      for (size_t v = 0; v < V; ++v) {
+        const auto d = hn::Sub(hn::LoadU(df, a + i + v * N), hn::LoadU(df, b + i + v * N));
+        acc[v] = AddSquare(acc[v], d);
+      }
+    }
+    for (size_t v = 0; v < V; ++v) hn::StoreU(acc[v], df, p + v * N);
+  }
+  for (size_t k = 0; i < n; ++i, k = (k + 1) % kPartials) p[k] = AddSquare1(p[k], a[i] - b[i]);
+  return Combine8(p);
+}
+
+// Squared distances from x to the columns c .. c + Lanes - 1, as floats.
+// kN > 0 fixes n at compile time so the partial sums stay in registers.
+template <size_t kN, class D>
+HWY_INLINE hn::Vec<D> ColumnDistances(D df, const float* x, size_t n, const float* cols,
+                                      size_t stride, size_t c) {
+  if constexpr (kN > 0) n = kN;
+  hn::Vec<D> p[kPartials];
+  for (size_t k = 0; k < kPartials; ++k) p[k] = hn::Zero(df);
+#pragma GCC unroll 16
+  for (size_t i = 0; i < (kN > 0 ? kN : n); ++i) {
+    const auto d = hn::Sub(hn::Set(df, x[i]), hn::LoadU(df, cols + i * stride + c));
+    p[i % kPartials] = AddSquare(p[i % kPartials], d);
+  }
+  return hn::Add(hn::Add(hn::Add(p[0], p[1]), hn::Add(p[2], p[3])),
+                 hn::Add(hn::Add(p[4], p[5]), hn::Add(p[6], p[7])));
+}
+
+float ColumnDistance1(const float* x, size_t n, const float* cols, size_t stride, size_t c) {
+  float p[kPartials] = {};
+  for (size_t i = 0; i < n; ++i) {
+    p[i % kPartials] = AddSquare1(p[i % kPartials], x[i] - cols[i * stride + c]);
+  }
+  return Combine8(p);
+}
+
+template <size_t kN>
+void ColumnsN(const float* x, size_t n, const float* cols, size_t stride, size_t count,
+              float* out) {
+  const hn::ScalableTag<float> df;
+  const size_t N = hn::Lanes(df);
   size_t c = 0;
   for (; c + N <= count; c += N) {
-    hn::Vec<decltype(dd)> p[kPartials];
-    for (size_t k = 0; k < kPartials; ++k) p[k] = hn::Zero(dd);
-    for (size_t i = 0; i < n; ++i) {
-      const auto y = hn::PromoteTo(dd, hn::LoadU(df, cols + i * stride + c));
-      const auto d = hn::Sub(hn::Set(dd, double{x[i]}), y);
-      p[i % kPartials] = hn::Add(p[i % kPartials], hn::Mul(d, d));
+    hn::StoreU(ColumnDistances<kN>(df, x, n, cols, stride, c), df, out + c);
+  }
+  for (; c < count; ++c) out[c] = ColumnDistance1(x, n, cols, stride, c);
+}
+
+// Per lane: the first column with the smallest distance (strict <, so NaN
+// never wins and ties keep the lower index); then the smallest over lanes,
+// ties to the lower index. Same answer as one ascending scan.
+template <size_t kN>
+size_t NearestN(const float* x, size_t n, const float* cols, size_t stride, size_t count) {
+  const hn::ScalableTag<float> df;
+  const hn::RebindToSigned<decltype(df)> di;
+  const size_t N = hn::Lanes(df);
+  float best = 3.4028235e38f;
+  size_t index = 0;
+  size_t c = 0;
+  if (count >= N) {
+    auto best_v = hn::Set(df, best);
+    auto best_i = hn::Zero(di);
+    auto lane_i = hn::Iota(di, 0);
+    const auto step = hn::Set(di, static_cast<int32_t>(N));
+    for (; c + N <= count; c += N) {
+      const auto d = ColumnDistances<kN>(df, x, n, cols, stride, c);
+      const auto better = hn::Lt(d, best_v);
+      best_v = hn::IfThenElse(better, d, best_v);
+      best_i = hn::IfThenElse(hn::RebindMask(di, better), lane_i, best_i);
+      lane_i = hn::Add(lane_i, step);
     }
-    const auto sum = hn::Add(hn::Add(hn::Add(p[0], p[1]), hn::Add(p[2], p[3])),
-                             hn::Add(hn::Add(p[4], p[5]), hn::Add(p[6], p[7])));
-    hn::StoreU(hn::DemoteTo(df, sum), df, out + c);
+    HWY_ALIGN float values[hn::MaxLanes(df)];
+    HWY_ALIGN int32_t indices[hn::MaxLanes(di)];
+    hn::Store(best_v, df, values);
+    hn::Store(best_i, di, indices);
+    for (size_t lane = 0; lane < N; ++lane) {
+      const size_t at = static_cast<size_t>(indices[lane]);
+      if (values[lane] < best || (values[lane] == best && at < index)) {
+        best = values[lane];
+        index = at;
+      }
+    }
   }
   for (; c < count; ++c) {
-    double p[kPartials] = {};
-    for (size_t i = 0; i < n; ++i) {
-      const double d = double{x[i]} - double{cols[i * stride + c]};
-      p[i % kPartials] += d * d;
-    }
-    out[c] = static_cast<float>(combine(p));
+    const float d = ColumnDistance1(x, n, cols, stride, c);
+    if (d < best) best = d, index = c;
   }
+  return index;
 }
+
+// Sub-spaces are 12 components long except possibly the last one.
+void L2sqF32Columns(const float* x, size_t n, const float* cols, size_t stride, size_t count,
+                    float* out) {
+  if (n == 12) return ColumnsN<12>(x, n, cols, stride, count, out);
+  return ColumnsN<0>(x, n, cols, stride, count, out);
+}
+
+size_t NearestColumn(const float* x, size_t n, const float* cols, size_t stride, size_t count) {
+  if (n == 12) return NearestN<12>(x, n, cols, stride, count);
+  return NearestN<0>(x, n, cols, stride, count);
+}
+
+bool UsesFma() { return HWY_NATIVE_FMA != 0; }
 
 void Dot32F32(const float* v, const float* planes, size_t n, float* out) {
   const hn::ScalableTag<float> df;
@@ -170,6 +251,8 @@ namespace ostrel::kernels {
 HWY_EXPORT(CosF32);
 HWY_EXPORT(L2sqF32);
 HWY_EXPORT(L2sqF32Columns);
+HWY_EXPORT(NearestColumn);
+HWY_EXPORT(UsesFma);
 HWY_EXPORT(Dot32F32);
 
 double cos_f32(const float* a, const float* b, size_t n) {
@@ -184,6 +267,13 @@ void l2sq_f32_columns(const float* x, size_t n, const float* cols, size_t stride
                       float* out) {
   HWY_DYNAMIC_DISPATCH(L2sqF32Columns)(x, n, cols, stride, count, out);
 }
+
+size_t nearest_f32_columns(const float* x, size_t n, const float* cols, size_t stride,
+                           size_t count) {
+  return HWY_DYNAMIC_DISPATCH(NearestColumn)(x, n, cols, stride, count);
+}
+
+bool uses_fma() { return HWY_DYNAMIC_DISPATCH(UsesFma)(); }
 
 void dot32_f32(const float* v, const float* planes, size_t n, float* out) {
   HWY_DYNAMIC_DISPATCH(Dot32F32)(v, planes, n, out);

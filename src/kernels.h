@@ -1,12 +1,15 @@
 // Distance kernels over float32 arrays, chosen at run time for the CPU
 // (Highway dynamic dispatch: AVX-512, AVX2, SSE4, NEON or scalar).
 //
-// Arithmetic: products and differences are taken in double precision and
-// accumulated in eight interleaved partial sums (partial k takes the elements
-// i with i % 8 == k, in ascending i), which are then combined as
-// ((p0+p1)+(p2+p3))+((p4+p5)+(p6+p7)). Every target performs exactly these
-// IEEE operations, so results are bit-identical across CPUs, and the batched
-// form below gives bit-identical values to the single-pair form.
+// Arithmetic: sums are accumulated in eight interleaved partial sums
+// (partial k takes the elements i with i % 8 == k, in ascending i), which are
+// then combined as ((p0+p1)+(p2+p3))+((p4+p5)+(p6+p7)).
+// - cos_f32 takes products in double precision and sums in double: the same
+//   IEEE operations on every target, so results are bit-identical across CPUs.
+// - The squared distances work in float: d = a_i - b_i, then p_k + d * d,
+//   fused into one rounding on targets with FMA (uses_fma()), two roundings
+//   otherwise. The batched forms give bit-identical values to l2sq_f32 on
+//   the same target.
 //
 // All functions are pure and thread-safe. Pointers may be unaligned; n may be 0.
 #pragma once
@@ -30,6 +33,15 @@ double l2sq_f32(const float* a, const float* b, size_t n);
 // out[c] = (float)l2sq_f32(x, point c, n), bit for bit.
 void l2sq_f32_columns(const float* x, size_t n, const float* cols, size_t stride, size_t count,
                       float* out);
+
+// Index of the column nearest to x: the first c with the smallest
+// (float)l2sq_f32(x, point c, n), comparing with strict < from the largest
+// finite float, so NaN distances never win; 0 when none is smaller.
+size_t nearest_f32_columns(const float* x, size_t n, const float* cols, size_t stride,
+                           size_t count);
+
+// Whether the squared distances use fused multiply-add on this CPU.
+bool uses_fma();
 
 // The 32 dot products of an LSH hash: planes holds 32 hyperplanes by column
 // (component j of hyperplane h is planes[j * 32 + h]). For each h,

@@ -105,8 +105,14 @@ void ProductQuantizer::encode(std::span<const float> vector, uint8_t* code) cons
       code[s] = 0;
       continue;
     }
-    const size_t end = std::min(start + SUBSPACE_DIM, vector.size());
-    subspace_distances(s, vector.subspan(start, end - start), distances);
+    const std::span<const float> slice =
+        vector.subspan(start, std::min(SUBSPACE_DIM, vector.size() - start));
+    if (slice.size() <= min_lens_[s]) {
+      code[s] = static_cast<uint8_t>(kernels::nearest_f32_columns(
+          slice.data(), slice.size(), columns(s), CENTROIDS, CENTROIDS));
+      continue;
+    }
+    subspace_distances(s, slice, distances);
     float best = FLT_MAX;
     size_t index = 0;
     for (size_t c = 0; c < CENTROIDS; ++c) {

@@ -31,13 +31,14 @@ double reference_cos(const float* a, const float* b, size_t n) {
   return r > 0 ? r : 0;
 }
 
-double reference_l2sq(const float* a, const float* b, size_t n) {
-  std::vector<double> t(n);
+// Float partial sums of squared differences; `fused` as on FMA targets.
+double reference_l2sq(const float* a, const float* b, size_t n, bool fused) {
+  float p[8] = {};
   for (size_t i = 0; i < n; ++i) {
-    double d = double{a[i]} - double{b[i]};
-    t[i] = d * d;
+    float d = a[i] - b[i];
+    p[i % 8] = fused ? std::fma(d, d, p[i % 8]) : p[i % 8] + d * d;
   }
-  return partial_sum(t);
+  return ((p[0] + p[1]) + (p[2] + p[3])) + ((p[4] + p[5]) + (p[6] + p[7]));
 }
 
 class PerTarget : public ::testing::TestWithParam<int64_t> {
@@ -60,7 +61,8 @@ TEST_P(PerTarget, MatchesReferenceBitForBitOnRandomLengths) {
     auto a = random_floats(rng, n);
     auto b = random_floats(rng, n);
     ASSERT_EQ(cos_f32(a.data(), b.data(), n), reference_cos(a.data(), b.data(), n)) << n;
-    ASSERT_EQ(l2sq_f32(a.data(), b.data(), n), reference_l2sq(a.data(), b.data(), n)) << n;
+    ASSERT_EQ(l2sq_f32(a.data(), b.data(), n), reference_l2sq(a.data(), b.data(), n, uses_fma()))
+        << n;
   }
 }
 
@@ -85,22 +87,34 @@ TEST_P(PerTarget, CosineConventions) {
   EXPECT_EQ(cos_f32(nullptr, nullptr, 0), 0.0);
 }
 
-TEST_P(PerTarget, ColumnsMatchSingleCalls) {
+TEST_P(PerTarget, ColumnsMatchSingleCallsAndNearestIsTheFirstMinimum) {
   std::mt19937 rng(11);
   for (size_t n : {0, 1, 7, 8, 9, 12, 13, 40}) {
     for (size_t count : {1, 5, 256, 259}) {
       auto x = random_floats(rng, n);
       auto cols = random_floats(rng, n * count);
+      if (count > 100) {  // exact ties: the first must win
+        for (size_t i = 0; i < n; ++i) cols[i * count + 90] = cols[i * count + 70];
+      }
       std::vector<float> out(count);
       l2sq_f32_columns(x.data(), n, cols.data(), count, count, out.data());
+      size_t first_min = 0;
       for (size_t c = 0; c < count; ++c) {
         std::vector<float> point(n);
         for (size_t i = 0; i < n; ++i) point[i] = cols[i * count + c];
         ASSERT_EQ(out[c], static_cast<float>(l2sq_f32(x.data(), point.data(), n)))
             << "n=" << n << " c=" << c;
+        if (out[c] < out[first_min]) first_min = c;
       }
+      EXPECT_EQ(nearest_f32_columns(x.data(), n, cols.data(), count, count), first_min);
     }
   }
+  std::vector<float> x = {NAN, 1.0f}, cols(2 * 20, 0.5f);
+  EXPECT_EQ(nearest_f32_columns(x.data(), 2, cols.data(), 20, 20), 0u);  // all NaN: 0
+  cols[1 * 20 + 17] = NAN;
+  x[0] = 0.5f;
+  cols[0 * 20 + 3] = 0.75f;  // column 3 is farther; every other column ties at 0.25
+  EXPECT_EQ(nearest_f32_columns(x.data(), 2, cols.data(), 20, 20), 0u);
 }
 
 TEST_P(PerTarget, Dot32SumsEachPlaneInIndexOrder) {

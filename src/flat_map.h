@@ -79,6 +79,12 @@ class FlatMap {
     for (size_t i = 0; i < slots_.size(); ++i)
       if (used_[i]) f(slots_[i].first, slots_[i].second);
   }
+  // Calls f(key, value) in table order while it returns true.
+  template <typename F>
+  void for_each_while(F&& f) const {
+    for (size_t i = 0; i < slots_.size(); ++i)
+      if (used_[i] && !f(slots_[i].first, slots_[i].second)) return;
+  }
   template <typename F>
   void for_each_mut(F&& f) {
     for (size_t i = 0; i < slots_.size(); ++i)

@@ -141,10 +141,10 @@ std::vector<uint32_t> LSH::query_candidates(std::span<const float> vector, uint6
     for (const Buckets& buckets : tables_) {
       size_t visited = 0;
       bool full = false;
-      buckets.for_each([&](uint64_t, const IdList& ids) {
-        if (full || visited == SCAN_ENTRIES) return;
+      buckets.for_each_while([&](uint64_t, const IdList& ids) {
         ++visited;  // an emptied bucket still counts
         full = !offer(ids);
+        return !full && visited < SCAN_ENTRIES;
       });
       if (full) break;
     }

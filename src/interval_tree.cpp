@@ -107,29 +107,73 @@ IntervalTree IntervalTree::build(std::vector<Pair> pairs) {
   tree.all_.addMany(ascending.size(), ascending.data());
   tree.all_.runOptimize();
   tree.all_.shrinkToFit();
+  tree.make_blocks();
   return tree;
 }
 
-Roaring IntervalTree::slice(size_t begin, size_t end) const {
-  const size_t n = end - begin;
-  const size_t total = ids_.size();
-  if (n == 0) return Roaring();
-  if (n == total) return all_;
-  const bool complement = n > total - n;
-  std::vector<uint32_t> part;
-  if (complement) {
-    part.reserve(total - n);
-    part.insert(part.end(), ids_.begin(), ids_.begin() + begin);
-    part.insert(part.end(), ids_.begin() + end, ids_.end());
-  } else {
-    part.assign(ids_.begin() + begin, ids_.begin() + end);
+Roaring IntervalTree::part_of_block(size_t b, size_t begin, size_t end) const {
+  const size_t first = block_pos_[b], last = block_pos_[b + 1];
+  if (begin == first && end == last) return blocks_[b];
+  if (2 * (end - begin) <= last - first) {
+    std::vector<uint32_t> part(ids_.begin() + begin, ids_.begin() + end);
+    sort_ids(part);
+    return Roaring(part.size(), part.data());
   }
-  sort_ids(part);
-  Roaring set(part.size(), part.data());
-  if (!complement) return set;
-  Roaring result = all_;
-  result -= set;
+  // More than half of the block: the block minus the rest of it.
+  std::vector<uint32_t> rest(ids_.begin() + first, ids_.begin() + begin);
+  rest.insert(rest.end(), ids_.begin() + end, ids_.begin() + last);
+  sort_ids(rest);
+  Roaring result = blocks_[b];
+  result -= Roaring(rest.size(), rest.data());
   return result;
+}
+
+Roaring IntervalTree::slice(size_t begin, size_t end) const {
+  if (begin >= end) return Roaring();
+  if (begin == 0 && end == ids_.size()) return all_;
+  // Blocks overlapping [begin, end): from the one holding `begin` to the one
+  // holding `end - 1`.
+  const size_t b_first =
+      std::upper_bound(block_pos_.begin(), block_pos_.end(), begin) - block_pos_.begin() - 1;
+  const size_t b_last =
+      std::upper_bound(block_pos_.begin(), block_pos_.end(), end - 1) - block_pos_.begin() - 1;
+  std::vector<Roaring> parts;
+  std::vector<const Roaring*> inputs;
+  inputs.reserve(b_last - b_first + 1);
+  parts.reserve(2);
+  for (size_t b = b_first; b <= b_last; ++b) {
+    const size_t lo = std::max<size_t>(begin, block_pos_[b]);
+    const size_t hi = std::min<size_t>(end, block_pos_[b + 1]);
+    if (lo == block_pos_[b] && hi == block_pos_[b + 1]) {
+      inputs.push_back(&blocks_[b]);
+    } else {
+      parts.push_back(part_of_block(b, lo, hi));
+    }
+  }
+  for (const Roaring& p : parts) inputs.push_back(&p);
+  if (inputs.size() == 1) return *inputs[0];
+  return Roaring::fastunion(inputs.size(), inputs.data());
+}
+
+void IntervalTree::make_blocks() {
+  block_pos_.clear();
+  blocks_.clear();
+  const size_t target = std::max<size_t>(256, ids_.size() / 64);
+  block_pos_.push_back(0);
+  for (size_t node = 0; node < ends_.size(); ++node) {
+    const bool last = node + 1 == ends_.size();
+    if (ends_[node] - block_pos_.back() >= target || (last && ends_[node] > block_pos_.back())) {
+      block_pos_.push_back(ends_[node]);
+    }
+  }
+  blocks_.reserve(block_pos_.size() - 1);
+  for (size_t b = 0; b + 1 < block_pos_.size(); ++b) {
+    std::vector<uint32_t> part(ids_.begin() + block_pos_[b], ids_.begin() + block_pos_[b + 1]);
+    sort_ids(part);
+    blocks_.emplace_back(part.size(), part.data());
+    blocks_.back().runOptimize();
+    blocks_.back().shrinkToFit();
+  }
 }
 
 Roaring IntervalTree::range_query(std::string_view op, double bound) const {
@@ -194,13 +238,18 @@ IntervalTree IntervalTree::without(const Roaring& ids) const {
   tree.all_ -= ids;
   tree.all_.runOptimize();
   tree.all_.shrinkToFit();
+  tree.make_blocks();
   return tree;
 }
 
 size_t IntervalTree::memory_bytes() const {
   return sizeof(IntervalTree) + keys_.capacity() * sizeof(double) +
          ids_.capacity() * sizeof(uint32_t) + ends_.capacity() * sizeof(uint32_t) +
-         all_.getSizeInBytes(false);
+         all_.getSizeInBytes(false) + block_pos_.capacity() * sizeof(uint32_t) + [this] {
+           size_t bytes = 0;
+           for (const Roaring& b : blocks_) bytes += sizeof(Roaring) + b.getSizeInBytes(false);
+           return bytes;
+         }();
 }
 
 }  // namespace ostrel

@@ -16,10 +16,12 @@
 //   ends_  per key, the end of its run: node i's cumulative set is the prefix
 //          ids_[0, ends_[i]) and the ids grouped under key i alone are
 //          ids_[ends_[i-1], ends_[i]) (a run may be empty);
-//   all_   every id of ids_ as a set, so that a slice larger than half of
-//          ids_ is answered as all_ minus its (smaller) complement.
-// Answers are new sets built from a sorted copy of a slice; nothing hands
-// out a reference into the tree.
+//   all_   every id of ids_ as a set;
+//   blocks_ the ids of consecutive runs cut into about 64 blocks (at node
+//          boundaries, block_pos_ gives where each starts in ids_), each as
+//          a set: a range answer is the union of the whole blocks it covers
+//          plus at most two partial blocks built from sorted slices.
+// Answers are new sets; nothing hands out a reference into the tree.
 //
 // Failure: memory exhaustion surfaces as std::bad_alloc (standard
 // containers) or std::runtime_error (Roaring copies); callers that return a
@@ -81,15 +83,21 @@ class IntervalTree {
   size_t memory_bytes() const;
 
  private:
-  // The ids of ids_[begin, end) as a new set.
+  // The ids of ids_[begin, end) as a new set. begin and end lie on node
+  // boundaries.
   Roaring slice(size_t begin, size_t end) const;
+  // The ids of ids_[begin, end), all inside block b.
+  Roaring part_of_block(size_t b, size_t begin, size_t end) const;
+  void make_blocks();
   // ends_[node - 1], or 0 for node 0.
   size_t run_begin(size_t node) const { return node == 0 ? 0 : ends_[node - 1]; }
 
-  std::vector<double> keys_;    // strictly ascending group keys
-  std::vector<uint32_t> ids_;   // distinct ids, ordered by group of smallest value
-  std::vector<uint32_t> ends_;  // ends_[i]: ids_ of groups 0..i are ids_[0, ends_[i])
-  Roaring all_;                 // the ids of ids_
+  std::vector<double> keys_;         // strictly ascending group keys
+  std::vector<uint32_t> ids_;        // distinct ids, ordered by group of smallest value
+  std::vector<uint32_t> ends_;       // ends_[i]: ids_ of groups 0..i are ids_[0, ends_[i])
+  Roaring all_;                      // the ids of ids_
+  std::vector<uint32_t> block_pos_;  // block b is ids_[block_pos_[b], block_pos_[b + 1])
+  std::vector<Roaring> blocks_;
 };
 
 }  // namespace ostrel

@@ -35,11 +35,9 @@ std::unique_ptr<ProductQuantizer> ProductQuantizer::train(
 }
 
 void ProductQuantizer::set_centroid(size_t s, size_t c, const float* values, size_t len) {
-  float* row = rows_.data() + (s * CENTROIDS + c) * SUBSPACE_DIM;
   float* col = cols_.data() + s * SUBSPACE_DIM * CENTROIDS;
   for (size_t i = 0; i < SUBSPACE_DIM; ++i) {
     const float x = i < len ? values[i] : 0.0f;
-    row[i] = x;
     col[i * CENTROIDS + c] = x;
   }
   lens_[s * CENTROIDS + c] = static_cast<uint8_t>(len);
@@ -47,8 +45,7 @@ void ProductQuantizer::set_centroid(size_t s, size_t c, const float* values, siz
 
 void ProductQuantizer::init_codebooks(size_t nominal_dimension) {
   num_subspaces_ = (nominal_dimension + SUBSPACE_DIM - 1) / SUBSPACE_DIM;
-  rows_.assign(num_subspaces_ * CENTROIDS * SUBSPACE_DIM, 0.0f);
-  cols_.assign(rows_.size(), 0.0f);
+  cols_.assign(num_subspaces_ * CENTROIDS * SUBSPACE_DIM, 0.0f);
   lens_.assign(num_subspaces_ * CENTROIDS, 0);
   min_lens_.assign(num_subspaces_, SUBSPACE_DIM);
   UniformGenerator gen(CODEBOOK_SEED);  // one stream for every sub-space
@@ -93,7 +90,7 @@ void ProductQuantizer::subspace_distances(size_t s, std::span<const float> slice
   // data): compare each centroid on its own length only.
   for (size_t c = 0; c < CENTROIDS; ++c) {
     const size_t len = std::min(slice.size(), centroid_len(s, c));
-    out[c] = static_cast<float>(kernels::l2sq_f32(slice.data(), centroid(s, c), len));
+    out[c] = static_cast<float>(kernels::l2sq_f32(slice.data(), centroid(s, c).data(), len));
   }
 }
 

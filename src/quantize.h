@@ -12,12 +12,13 @@
 //
 // A centroid has 12 components, except sampled centroids of the sub-space
 // that contains the end of the training data, which have that sub-space's
-// length; both layouts below are zero-padded to 12.
+// length; centroids are stored by column, zero-padded to 12 components.
 //
 // Thread safety: immutable after train(); encode() and all readers may run
 // concurrently.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -47,8 +48,11 @@ class ProductQuantizer {
   std::vector<uint8_t> encode(std::span<const float> vector) const;
 
   // Centroid `c` of sub-space `s`: 12 floats, zero beyond centroid_len().
-  const float* centroid(size_t s, size_t c) const {
-    return rows_.data() + (s * CENTROIDS + c) * SUBSPACE_DIM;
+  std::array<float, SUBSPACE_DIM> centroid(size_t s, size_t c) const {
+    std::array<float, SUBSPACE_DIM> out;
+    const float* col = columns(s);
+    for (size_t i = 0; i < SUBSPACE_DIM; ++i) out[i] = col[i * CENTROIDS + c];
+    return out;
   }
   size_t centroid_len(size_t s, size_t c) const { return lens_[s * CENTROIDS + c]; }
   // Shortest centroid of sub-space `s`.
@@ -68,7 +72,6 @@ class ProductQuantizer {
   void set_centroid(size_t s, size_t c, const float* values, size_t len);
 
   size_t num_subspaces_ = 0;
-  std::vector<float> rows_;        // [s][c][12]
   std::vector<float> cols_;        // [s][i][c]
   std::vector<uint8_t> lens_;      // [s][c]
   std::vector<uint8_t> min_lens_;  // [s]

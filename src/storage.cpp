@@ -1,6 +1,9 @@
 #include "storage.h"
 
 #include <unistd.h>
+#if defined(__GLIBC__)
+#include <malloc.h>
+#endif
 
 #include <algorithm>
 #include <cerrno>
@@ -134,6 +137,11 @@ Status VectorStorage::activate_if_due() {
     raw_slots_ = 0;
   }
   quantizer_ = std::move(pq);
+#if defined(__GLIBC__)
+  // The raw pages were small heap blocks: hand their memory back to the
+  // system now rather than keeping it for allocations that may never come.
+  malloc_trim(0);
+#endif
   return Status::OK();
 }
 
@@ -166,8 +174,8 @@ float VectorStorage::score_code(std::span<const float> query, const uint8_t* cod
     // A slice longer than its centroid (query longer than the training
     // data) is cut to the centroid's length.
     const size_t n = std::min(end - start, pq.centroid_len(i, code[i]));
-    total +=
-        static_cast<float>(kernels::l2sq_f32(query.data() + start, pq.centroid(i, code[i]), n));
+    total += static_cast<float>(
+        kernels::l2sq_f32(query.data() + start, pq.centroid(i, code[i]).data(), n));
   }
   return 1.0f - std::fmin(std::sqrt(total) * 0.25f, 1.0f);
 }

@@ -25,7 +25,7 @@ std::vector<std::span<const float>> spans(const std::vector<std::vector<float>>&
 TEST(ProductQuantizer, InitialCodebooksAreSeededUnitVectors) {
   auto pq = ProductQuantizer::train(768, {});
   ASSERT_EQ(pq->num_subspaces(), 64u);
-  const float* first = pq->centroid(0, 0);
+  const auto first = pq->centroid(0, 0);
   EXPECT_NEAR(first[0], 0.31042, 1e-5);
   EXPECT_NEAR(first[1], 0.23641, 1e-5);
   EXPECT_NEAR(first[2], -0.12683, 1e-5);
@@ -59,7 +59,7 @@ TEST(ProductQuantizer, ShortDataKeepsLaterCodebooksAndZeroCodes) {
     auto pq = ProductQuantizer::train(768, spans(data));
     auto initial = ProductQuantizer::train(768, {});
     for (size_t s = 0; s < 64; ++s) {
-      bool same = std::equal(pq->centroid(s, 0), pq->centroid(s, 0) + 12, initial->centroid(s, 0));
+      bool same = pq->centroid(s, 0) == initial->centroid(s, 0);
       EXPECT_EQ(same, s >= c.trained) << c.dim << " sub-space " << s;
     }
     // Fewer than 256 samples: zero padding centroids of 12 components.
@@ -82,8 +82,8 @@ TEST(ProductQuantizer, EncodePicksNearestCentroidLowestOnTies) {
       float best = 3.4028235e38f;
       size_t best_c = 0;
       for (size_t c = 0; c < 256; ++c) {
-        float d =
-            static_cast<float>(kernels::l2sq_f32(data[v].data() + s * 12, pq->centroid(s, c), 12));
+        float d = static_cast<float>(
+            kernels::l2sq_f32(data[v].data() + s * 12, pq->centroid(s, c).data(), 12));
         if (d < best) best = d, best_c = c;
       }
       EXPECT_EQ(code[s], best_c);

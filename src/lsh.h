@@ -64,13 +64,27 @@ class LSH {
   size_t memory_bytes() const;
 
  private:
-  class IdList;
-  using Buckets = FlatMap<uint64_t, IdList>;
+  // The ids of one bucket, 8 bytes: most buckets of a 32-bit code hold a single
+  // id, which is kept inline; a bucket that ever held two or more keeps them in
+  // the index's overflow lists.
+  struct Bucket {
+    static constexpr uint32_t kOverflow = 0x80000000u;
+    uint32_t tag = 0;  // kOverflow | list index, or the id count (0 or 1)
+    uint32_t id = 0;   // the id when the count is 1
+  };
+  using Buckets = FlatMap<uint32_t, Bucket>;  // codes have 32 bits
+  using Ids = std::span<const uint32_t>;
+
+  Ids ids_of(const Bucket& b) const;  // REQUIRES: mu_ held
+  void push(Bucket& b, uint32_t id);  // REQUIRES: mu_ held exclusively
+  template <typename Drop>
+  void erase_if(Bucket& b, Drop&& drop);  // REQUIRES: mu_ held exclusively
 
   size_t dim_;
   std::vector<float> planes_;  // component j of hyperplane h at [j * 32 + h]
   mutable std::shared_mutex mu_;
-  std::vector<Buckets> tables_;  // GUARDED_BY(mu_)
+  std::vector<Buckets> tables_;                  // GUARDED_BY(mu_)
+  std::vector<std::vector<uint32_t>> overflow_;  // GUARDED_BY(mu_): ids of buckets with 2+
 };
 
 }  // namespace ostrel

@@ -4,6 +4,7 @@
 #include <time.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cmath>
 #include <limits>
@@ -325,24 +326,33 @@ std::vector<uint32_t> OstrelDBImpl::choose_candidates(std::span<const float> que
 std::vector<ScoredPair> OstrelDBImpl::score(std::span<const float> query,
                                             const std::vector<uint32_t>& candidates) const {
   std::vector<ScoredPair> scored;
+  const VectorStorage::QueryTable table = storage_->prepare(query, candidates.size());
   ThreadPool* pool = candidates.size() > kParallelScoring ? ThreadPool::instance() : nullptr;
   if (pool == nullptr) {
     scored.reserve(candidates.size());
-    storage_->score(query, candidates, &scored);
+    storage_->score(query, candidates, &scored, &table);
     return scored;
   }
   // Contiguous pieces scored into their own lists, concatenated in order:
-  // the same list the sequential loop produces.
+  // the same list the sequential loop produces. Everything a piece needs is
+  // allocated here, on the calling thread, so workers never allocate; a
+  // piece that fails anyway is reported here as memory exhaustion.
   const size_t pieces = std::min(candidates.size(), pool->worker_count() + 1);
-  std::vector<std::vector<ScoredPair>> parts(pieces);
   const size_t per = (candidates.size() + pieces - 1) / pieces;
+  std::vector<std::vector<ScoredPair>> parts(pieces);
+  for (auto& part : parts) part.reserve(per);
+  std::atomic<bool> failed{false};
   pool->run(pieces, [&](size_t p) {
     const size_t begin = std::min(candidates.size(), p * per);
     const size_t end = std::min(candidates.size(), begin + per);
-    parts[p].reserve(end - begin);
-    storage_->score(query, std::span<const uint32_t>(candidates).subspan(begin, end - begin),
-                    &parts[p]);
+    try {
+      storage_->score(query, std::span<const uint32_t>(candidates).subspan(begin, end - begin),
+                      &parts[p], &table);
+    } catch (...) {
+      failed = true;
+    }
   });
+  if (failed) throw std::bad_alloc();
   scored.reserve(candidates.size());
   for (auto& part : parts) scored.insert(scored.end(), part.begin(), part.end());
   return scored;

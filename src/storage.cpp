@@ -197,11 +197,21 @@ std::optional<float> VectorStorage::compute_similarity(std::span<const float> qu
   return std::nullopt;
 }
 
+VectorStorage::QueryTable VectorStorage::prepare(std::span<const float> query,
+                                                 size_t candidates) const {
+  std::shared_lock lock(quantizer_mu_);
+  if (quantizer_ == nullptr || candidates < kTableThreshold) return {};
+  return make_table(query);
+}
+
 void VectorStorage::score(std::span<const float> query, std::span<const uint32_t> ids,
-                          std::vector<ScoredPair>* out) const {
+                          std::vector<ScoredPair>* out, const QueryTable* table) const {
   std::shared_lock lock(quantizer_mu_);
   if (quantizer_ != nullptr) {
-    if (ids.size() >= kTableThreshold) return score_codes_with_table(query, ids, out);
+    if (table != nullptr && table->quantizer == quantizer_.get()) {
+      return score_codes_with_table(*table, ids, out);
+    }
+    if (ids.size() >= kTableThreshold) return score_codes_with_table(make_table(query), ids, out);
     std::shared_lock codes_lock(codes_mu_);
     for (uint32_t id : ids) {
       if (const uint8_t* code = codes_.find(id)) out->push_back({id, score_code(query, code)});
@@ -222,27 +232,51 @@ void VectorStorage::score(std::span<const float> query, std::span<const uint32_t
 // Same sums as score_code(): the table holds, per sub-space, the distance
 // from the query slice to every centroid, computed by the same arithmetic,
 // and a candidate adds its table entries in sub-space order.
-void VectorStorage::score_codes_with_table(std::span<const float> query,
-                                           std::span<const uint32_t> ids,
-                                           std::vector<ScoredPair>* out) const {
+VectorStorage::QueryTable VectorStorage::make_table(std::span<const float> query) const {
   const ProductQuantizer& pq = *quantizer_;
   const size_t sub = pq.subspace_dim();
-  size_t used = 0;  // sub-spaces the query reaches
-  while (used < pq.num_subspaces() && used * sub < query.size()) ++used;
-  std::vector<float> table(used * ProductQuantizer::CENTROIDS);
-  for (size_t i = 0; i < used; ++i) {
+  QueryTable t;
+  t.quantizer = &pq;
+  while (t.used < pq.num_subspaces() && t.used * sub < query.size()) ++t.used;
+  t.distances.resize(t.used * ProductQuantizer::CENTROIDS);
+  for (size_t i = 0; i < t.used; ++i) {
     const size_t start = i * sub, end = std::min(start + sub, query.size());
     pq.subspace_distances(i, query.subspan(start, end - start),
-                          table.data() + i * ProductQuantizer::CENTROIDS);
+                          t.distances.data() + i * ProductQuantizer::CENTROIDS);
   }
+  return t;
+}
+
+void VectorStorage::score_codes_with_table(const QueryTable& t, std::span<const uint32_t> ids,
+                                           std::vector<ScoredPair>* out) const {
+  const size_t used = t.used;
+  const std::vector<float>& table = t.distances;
+  // Candidates go in groups of kGroup so that their (sequential, hence
+  // latency-bound) sums advance side by side.
+  constexpr size_t kGroup = 8;
   std::shared_lock codes_lock(codes_mu_);
+  const uint8_t* codes[kGroup];
+  uint32_t group_ids[kGroup];
+  size_t filled = 0;
+  auto flush = [&] {
+    float total[kGroup] = {};
+    for (size_t i = 0; i < used; ++i) {
+      const float* row = table.data() + i * ProductQuantizer::CENTROIDS;
+      for (size_t g = 0; g < filled; ++g) total[g] += row[codes[g][i]];
+    }
+    for (size_t g = 0; g < filled; ++g) {
+      out->push_back({group_ids[g], 1.0f - std::fmin(std::sqrt(total[g]) * 0.25f, 1.0f)});
+    }
+    filled = 0;
+  };
   for (uint32_t id : ids) {
     const uint8_t* code = codes_.find(id);
     if (code == nullptr) continue;
-    float total = 0.0f;
-    for (size_t i = 0; i < used; ++i) total += table[i * ProductQuantizer::CENTROIDS + code[i]];
-    out->push_back({id, 1.0f - std::fmin(std::sqrt(total) * 0.25f, 1.0f)});
+    codes[filled] = code;
+    group_ids[filled++] = id;
+    if (filled == kGroup) flush();
   }
+  flush();
 }
 
 Roaring VectorStorage::stored_ids() const {

@@ -55,10 +55,24 @@ class VectorStorage {
   // Quantized: 1 - min(sqrt(sum of sub-space squared distances) / 4, 1).
   std::optional<float> compute_similarity(std::span<const float> query, uint32_t id) const;
 
+  // What one query needs to score many candidates: in quantized mode, the
+  // distance from each query slice to every centroid (64 x 256 floats).
+  struct QueryTable {
+    const ProductQuantizer* quantizer = nullptr;  // the table is for this quantizer
+    size_t used = 0;                              // sub-spaces the query reaches
+    std::vector<float> distances;                 // [sub-space][centroid]
+  };
+
+  // Builds the table for `query` when scoring `candidates` ids is cheaper
+  // with it; an empty table otherwise. Throws std::bad_alloc.
+  QueryTable prepare(std::span<const float> query, size_t candidates) const;
+
   // Appends (id, score) for every id of `ids` that has a vector, in order;
-  // each score equals compute_similarity(query, id) bit for bit.
+  // each score equals compute_similarity(query, id) bit for bit. With a
+  // prepared table for the current quantizer, allocates nothing beyond
+  // `out`'s growth.
   void score(std::span<const float> query, std::span<const uint32_t> ids,
-             std::vector<ScoredPair>* out) const;
+             std::vector<ScoredPair>* out, const QueryTable* table = nullptr) const;
 
   // Ids holding a vector or code.
   Roaring stored_ids() const;
@@ -75,7 +89,8 @@ class VectorStorage {
   Status store_code(uint32_t id, std::span<const float> vector);
   float score_raw(std::span<const float> query, std::span<const float> v) const;
   float score_code(std::span<const float> query, const uint8_t* code) const;
-  void score_codes_with_table(std::span<const float> query, std::span<const uint32_t> ids,
+  QueryTable make_table(std::span<const float> query) const;  // REQUIRES: quantizer_ set
+  void score_codes_with_table(const QueryTable& table, std::span<const uint32_t> ids,
                               std::vector<ScoredPair>* out) const;
 
   mutable std::shared_mutex quantizer_mu_;

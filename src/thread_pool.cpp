@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <condition_variable>
+#include <exception>
 #include <mutex>
 #include <system_error>
 #include <thread>
@@ -38,6 +39,10 @@ struct ThreadPool::State {
   // active until it has left drain(): run() waits for that, so no worker can
   // still be taking indices of a finished job when the next one starts.
   void work() {
+    // The C++ runtime allocates a thread's exception state on first use;
+    // doing it now means a task that catches an allocation failure later
+    // does not need memory just to throw.
+    (void)std::uncaught_exceptions();
     uint64_t seen = 0;
     std::unique_lock lock(mu);
     for (;;) {

@@ -21,6 +21,7 @@
 #define Py_LIMITED_API 0x030B0000
 #include <Python.h>
 
+#include <algorithm>
 #include <bit>
 #include <cstdint>
 #include <cstring>
@@ -30,6 +31,7 @@
 #include <memory>
 #include <new>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -169,6 +171,8 @@ void raise_current_exception() {
   try {
     throw;
   } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+  } catch (const std::length_error&) {  // a container asked to outgrow max_size()
     PyErr_NoMemory();
   } catch (const std::exception& e) {
     raise_text(fault, e.what());
@@ -412,14 +416,20 @@ bool check_sequence(PyObject* obj) {
   return true;
 }
 
-// Element count used only to size the output; failures are ignored.
+// Items reserved up front at most. __len__ may lie (a huge or a wrong
+// number): the reservation is only a hint, and beyond this the output grows
+// with the items actually taken. 64 Ki items: 256 KiB of floats.
+constexpr size_t kMaxReservedItems = size_t{1} << 16;
+
+// Element count used only to size the output, capped at kMaxReservedItems;
+// failures are ignored.
 size_t size_hint(PyObject* obj) {
   const Py_ssize_t size = PySequence_Size(obj);
   if (size < 0) {
     PyErr_Clear();
     return 0;
   }
-  return static_cast<size_t>(size);
+  return std::min(static_cast<size_t>(size), kMaxReservedItems);
 }
 
 // Calls fn(item) for each item the iteration protocol yields; stops at the

@@ -1,0 +1,381 @@
+"""Hostile input from Python: arguments of the wrong type or value, objects
+whose protocols raise or lie, non-finite and enormous values, deep JSON,
+many threads, long loops watched for memory and reference leaks, and memory
+exhaustion. Plain conversion messages are in test_binding.py."""
+
+import copy
+import itertools
+import math
+import os
+import pathlib
+import pickle
+import re
+import subprocess
+import sys
+import threading
+import time
+
+import numpy as np
+import pytest
+
+import ostrel
+from ostrel import OstrelDB
+
+DOC, VEC = "{}", [1.0, 0.0]
+# Under AddressSanitizer freed memory sits in quarantine and address-space
+# limits hit the shadow mappings: resident size and RLIMIT_AS mean nothing.
+SANITIZED = "libasan" in pathlib.Path("/proc/self/maps").read_text()
+needs_plain_malloc = pytest.mark.skipif(SANITIZED, reason="sanitizer allocator")
+
+
+class Raises:
+    """A number whose __index__ and __float__ run `hook`, then raise `exc` or
+    return `value`."""
+
+    def __init__(self, exc=None, value=None, hook=None):
+        self.exc, self.value, self.hook = exc, value, hook
+
+    def _convert(self):
+        if self.hook is not None:
+            self.hook()
+        if self.exc is not None:
+            raise self.exc
+        return self.value
+
+    __index__ = __float__ = _convert
+
+
+class Seq:
+    """__len__ returns or raises `length`; __iter__ iterates a list, raises an
+    exception, calls a function or returns anything else as it is."""
+
+    def __init__(self, length, items):
+        self.length, self.items = length, items
+
+    def __len__(self):
+        if isinstance(self.length, Exception):
+            raise self.length
+        return self.length
+
+    def __getitem__(self, i):
+        return self.items[i]
+
+    def __iter__(self):
+        if isinstance(self.items, BaseException):
+            raise self.items
+        if callable(self.items):
+            return self.items()
+        return iter(self.items) if isinstance(self.items, list) else self.items
+
+
+def failing_iterator():
+    yield 1.0
+    raise ZeroDivisionError("mid-way")
+
+
+class OwnTypeError(TypeError):
+    pass
+
+
+# (method, args, kwargs, exception type, message: exact, or None for the
+# interpreter's own, which must not carry an argument prefix)
+HOSTILE_ARGS = [
+    ("add", (None, VEC, DOC), {}, TypeError,
+     "argument 'internal_id': 'NoneType' object cannot be interpreted as an integer"),
+    ("add", (Raises(value=1.5), VEC, DOC), {}, TypeError, "argument 'internal_id': __index__ returned non-int (type float)"),
+    ("add", (Raises(KeyError("k")), VEC, DOC), {}, KeyError, "'k'"),
+    ("add", (Raises(TypeError("plain")), VEC, DOC), {}, TypeError, "argument 'internal_id': plain"),
+    ("add", (Raises(OwnTypeError("own")), VEC, DOC), {}, OwnTypeError, "own"),
+    ("add", (0, Seq(2, OSError(5, "io"))), {"metadata_json": DOC}, OSError, "[Errno 5] io"),
+    ("add", (0, Seq(2, TypeError("iter"))), {"metadata_json": DOC}, TypeError, "argument 'vector': iter"),
+    ("add", (0, Seq(2, 5), DOC), {}, TypeError, "argument 'vector': iter() returned non-iterator of type 'int'"),
+    ("add", (0, Seq(2, failing_iterator), DOC), {}, ZeroDivisionError, "mid-way"),
+    ("add", (0, [Raises(value="s")], DOC), {}, TypeError, "argument 'vector': Raises.__float__ returned non-float (type str)"),
+    ("add", (0, [Raises(StopIteration())], DOC), {}, StopIteration, ""),  # not the end of the items
+    ("add", (0, [10**400], DOC), {}, OverflowError, "int too large to convert to float"),
+    ("add", (0, VEC, DOC), {"ttl": -(2**63) - 1}, OverflowError, None),
+    ("add", (0, VEC, DOC, Raises(ValueError("ttl"))), {}, ValueError, "ttl"),
+    ("search", (Seq(2, SystemExit(3)), 1), {}, SystemExit, "3"),
+    ("search", (VEC, None), {}, TypeError, "argument 'k': 'NoneType' object cannot be interpreted as an integer"),
+    ("search", (VEC, Raises(KeyboardInterrupt())), {}, KeyboardInterrupt, ""),
+    ("search", (VEC, 1, "\ud800"), {}, UnicodeEncodeError, None),
+    ("build_results", ([(2**32, 0.5)], True), {}, OverflowError, "out of range integral type conversion attempted"),
+    ("build_results", ([(1, Raises(MemoryError("m")))], True), {}, MemoryError, "m"),
+    ("build_results", (Seq(1, failing_iterator), True), {}, TypeError,
+     "argument 'scored': 'float' object cannot be converted to 'PyTuple'"),
+    ("delete", ("\udfff",), {}, UnicodeEncodeError, None),
+]
+
+
+@pytest.mark.parametrize("method, args, kwargs, exc_type, message", HOSTILE_ARGS)
+def test_hostile_arguments(db, method, args, kwargs, exc_type, message):
+    with pytest.raises(BaseException) as err:
+        getattr(db, method)(*args, **kwargs)
+    assert type(err.value) is exc_type
+    assert str(err.value) == message if message is not None else not str(err.value).startswith("argument ")
+    db.add(0, VEC, DOC)  # the instance stays usable, every claim released
+    assert db.count() == 1
+
+
+def test_no_instance_without_the_constructor(db):
+    """No way around __new__ yields an instance without an engine."""
+    for call in (lambda: OstrelDB.__new__(int, "x"), lambda: object.__new__(OstrelDB), lambda: copy.copy(db),
+                 lambda: pickle.dumps(db), lambda: OstrelDB.count(None), lambda: OstrelDB.add(5, 0, VEC, DOC)):
+        with pytest.raises(TypeError):
+            call()
+
+
+@pytest.mark.parametrize("length", [0, 10, 10**6, 2**60, 2**62, 2**63 - 1, 2**64, -1, TypeError(), KeyError()], ids=repr)
+def test_lying_lengths_only_size_the_buffer(db, length):
+    """Wrong, huge, negative or failing, __len__ is only a hint: what iteration
+    yields counts, and the reservation stays bounded."""
+    db.add(0, Seq(length, [1.0, 2.0, 3.0]), DOC)
+    db.add(1, Seq(length, [3.0, 2.0, 1.0]), DOC)
+    assert [i for i, _, _ in db.search(Seq(length, [1.0, 2.0, 3.0]), 1)] == [0]
+    assert db.build_results(Seq(length, [(0, 0.5), (1, 0.25), (7, 1.0)]), True) == [(0, 0.5, DOC), (1, 0.25, DOC)]
+    with pytest.raises(ValueError, match="^Dimension mismatch: expected 3, got 100000$"):
+        db.add(2, Seq(length, itertools.repeat(0.5, 100_000)), DOC)
+
+
+@pytest.mark.parametrize("n", [6, 5010], ids=["raw", "quantized"])
+def test_non_finite_vectors_and_queries(db, n):
+    nan, inf = float("nan"), float("inf")
+    vecs = np.random.default_rng(4).standard_normal((n, 24)).astype(np.float32)
+    vecs[::3, 2], vecs[1::3, 5], vecs[4] = nan, inf, -inf
+    for i in range(n):
+        db.add(i, vecs[i], f'{{"i": {i}}}')
+    # Queries shorter or longer than the stored vectors give NaN scores too.
+    for query in [[1.0] * 24, [nan] * 24, [inf, -inf] * 12, [1e39] * 24, [1.0], [0.5] * 30, []]:
+        for k, filter_json, allowed in [(1, None, n), (10, None, n), (2 * n, None, n), (10, '{"i": {"$lt": 4}}', 4)]:
+            hits = db.search(query, k, filter_json)
+            assert len(hits) <= k and len({i for i, _, _ in hits}) == len(hits)
+            assert all(list(map(type, h)) == [int, float, str] and h[0] < allowed for h in hits)
+            numbers = [s for _, s, _ in hits if not math.isnan(s)]
+            assert numbers == sorted(numbers, reverse=True)
+    got = db.build_results([(0, nan), (1, inf), (2, -1e39)], False)
+    assert math.isnan(got[0][1]) and got[1][1] == inf and got[2][1] == -inf
+
+
+def test_million_component_vector(db):
+    big = [0.5] * 1_000_000
+    db.add(0, big, DOC)  # fixes the dimension
+    db.add(1, np.full(1_000_000, 0.5), DOC)
+    assert [(i, s) for i, s, _ in db.search(big, 5)] == [(0, 1.0), (1, 1.0)]
+    with pytest.raises(ValueError, match="^Dimension mismatch: expected 1000000, got 2$"):
+        db.add(2, VEC, DOC)
+
+
+def test_fifty_megabyte_metadata(db, tmp_path):
+    text = '{"blob": "' + "x" * 50_000_000 + '", "nul": "\\u0000"}'  # ASCII: one byte per char
+    db.add(3, VEC, text)
+    odd = '["\u00e9\U0001f600", "\\u0000"]\x00'  # a raw NUL after the JSON: stored, then refused
+    with pytest.raises(ValueError, match="^trailing characters at line 1 column"):
+        db.add(4, VEC, odd)
+    assert db.build_results([(3, 0.5), (4, 0.5)], True) == [(3, 0.5, text), (4, 0.5, odd)]
+    assert (tmp_path / "db" / "metadata.bin").stat().st_size == len(text) + len(odd.encode())
+    assert db.delete('{"blob": {"$exists": true}}') == 1
+
+
+def test_deeply_nested_json(db):
+    deep = "[" * 100_000 + "]" * 100_000
+    with pytest.raises(ValueError, match="^recursion limit exceeded at line 1 column 128$"):
+        db.add(0, VEC, deep)
+    assert db.build_results([(0, 0.0)], True) == [(0, 0.0, deep)]  # the record stays
+    for call in (lambda: db.search(VEC, 1, deep), lambda: db.delete(deep),
+                 lambda: db.delete('{"a": ' * 100_000 + "1" + "}" * 100_000)):
+        with pytest.raises(ValueError, match=r"^recursion limit exceeded at line 1 column \d+$"):
+            call()
+    db.add(0, VEC, '{"a": 1}')
+    assert db.delete('{"a": {"$eq": 1}}') == 1
+
+
+@pytest.mark.parametrize("k", [2, 2**63, 2**64 - 1])
+def test_extreme_ids_with_extreme_k(db, k):
+    db.add(4294967295, [0.0, 1.0], '{"end": "high"}')  # 2**32 slots: quantized from here on
+    db.add(0, [1.0, 0.0], '{"end": "low"}')
+    expected = [(4294967295, '{"end": "high"}'), (0, '{"end": "low"}')]
+    assert [(i, m) for i, _, m in db.search([0.0, 1.0], k, '{"end": {"$in": ["low", "high"]}}')] == expected
+    assert db.delete('{"end": {"$eq": "high"}}') == 1
+    for filter_json in (None, '{"end": {"$exists": true}}'):
+        assert [(i, m) for i, _, m in db.search([0.0, 1.0], k, filter_json)] == expected[1:]
+    assert db.count() == 4294967295
+
+
+def test_threads_on_one_instance_and_on_separate_ones(tmp_path):
+    """4 threads on one instance, 4 on their own: whole calls hold the
+    interpreter lock, so no crash, no deadlock, no borrow conflict, and the
+    state is what the calls acknowledged."""
+    names = ["shared"] * 4 + [f"own{t}" for t in range(4)]
+    dbs = {name: OstrelDB(str(tmp_path / name)) for name in names}
+    acked, deleted = [[] for _ in names], [0] * len(names)  # per thread: (id, text) added; delete() sum
+    errors, start, deadline = [], threading.Barrier(len(names)), time.monotonic() + 2.5
+
+    def work(t):
+        db, rng = dbs[names[t]], np.random.default_rng(t)
+        try:
+            start.wait()
+            for j in itertools.takewhile(lambda _: time.monotonic() < deadline, itertools.count()):
+                text = f'{{"u": "{t}-{j}"}}'
+                db.add(j * 8 + t, rng.standard_normal(8).tolist(), text)  # disjoint ids, no re-adds
+                acked[t].append((j * 8 + t, text))
+                if j % 5 == 4:
+                    deleted[t] += db.delete(f'{{"u": {{"$eq": "{t}-{j - 2}"}}}}')
+                k = 300 if j % 50 == 0 else 5  # now and then > 1000 candidates: worker pool
+                assert len(db.search(rng.standard_normal(8).tolist(), k, None, j % 2 == 0)) <= k
+                db.count()
+        except BaseException as e:  # noqa: B036 - reported below
+            errors.append((t, repr(e)))
+
+    switch = sys.getswitchinterval()
+    sys.setswitchinterval(1e-5)  # hand the interpreter lock over as often as possible
+    try:
+        threads = [threading.Thread(target=work, args=(t,)) for t in range(len(names))]
+        for th in threads:
+            th.start()
+        for th in threads:
+            th.join(timeout=120)
+    finally:
+        sys.setswitchinterval(switch)
+    assert not any(th.is_alive() for th in threads), "deadlock"
+    assert errors == []  # in particular no "Already borrowed" across threads
+    for name, db in dbs.items():
+        mine = [t for t in range(len(names)) if names[t] == name]
+        docs = [d for t in mine for d in acked[t]]
+        assert db.count() == max(i for i, _ in docs) + 1 - sum(deleted[t] for t in mine)  # next_id - deleted
+        written = (tmp_path / name / "metadata.bin").read_text()
+        assert len(written) == sum(len(text) for _, text in docs)
+        assert sorted(re.findall(r"\{[^{}]*\}", written)) == sorted(text for _, text in docs)
+        assert db.build_results([(i, 0.0) for i, _ in docs], True) == [(i, 0.0, m) for i, m in docs]
+
+
+def test_other_threads_get_in_only_through_python_code_run_by_a_conversion(db):
+    """The claim is taken before conversion, so Python code run by a
+    conversion can let another thread in, which finds the instance claimed."""
+    seen = []
+
+    def handover(call):  # runs `call` on another thread; joining releases the interpreter lock
+        def attempt():
+            try:
+                seen.append(call())
+            except RuntimeError as e:
+                seen.append(str(e))
+
+        th = threading.Thread(target=attempt)
+        return Raises(value=1.0, hook=lambda: th.start() or th.join())
+
+    db.add(0, VEC, DOC)
+    db.add(1, [handover(db.count), 0.0], DOC)
+    db.search([handover(lambda: db.add(2, VEC, DOC)), 0.0], 1)
+    db.search([handover(db.count), 0.0], 1)  # shared meets shared
+    assert seen == ["Already mutably borrowed", "Already borrowed", 2] and db.count() == 2
+
+
+def test_memory_and_references_stay_flat(tmp_path):
+    vec, bad_vec, scored = [0.25, -1.5, 3.0, 0.125], [0.25, "not a number"], [(1, 0.5), (2, 0.25), (999, 1.0)]
+    meta, bad_json = '{"c": "red", "n": 7, "s": {"x": [1, 2.5]}}', '{"c": [1, '
+    flt, lying = '{"$or": [{"n": {"$gte": 3}}, {"c": {"$in": ["red", "blue"]}}]}', Seq(10**6, vec)
+    watched = [vec, *vec, bad_vec, bad_vec[1], meta, flt, bad_json, scored, *scored, lying]
+    calls = [  # (call, the exception it raises or None); ids are re-used, so slots stay put
+        (lambda db, i: db.add(i % 64, vec, meta), None),
+        (lambda db, i: db.add(i % 64, vec, bad_json), ValueError),  # the record is written
+        (lambda db, i: db.add(i % 64, lying, meta, 3600), None),
+        (lambda db, i: db.add(i % 64, bad_vec, meta), TypeError),
+        (lambda db, i: db.add(i % 64, vec[:3], meta), ValueError),
+        (lambda db, i: db.search(vec, 5), None),
+        (lambda db, i: db.search(vec, 5, flt, False), None),
+        (lambda db, i: db.search(vec, 5, bad_json), ValueError),
+        (lambda db, i: db.build_results(scored, True), None),
+        (lambda db, i: db.build_results([(1, 0.5, 1)], True), ValueError),
+        (lambda db, i: db.count(), None),
+        (lambda db, i: db.delete(bad_json), ValueError),
+    ]
+
+    def run(n):
+        # A fresh instance every 2000 calls: releasing it must give everything
+        # back, and the candidate index (it files a re-added id again) stays small.
+        for start in range(0, n, 2000):
+            db = OstrelDB(str(tmp_path / "db"))
+            db.add(0, vec, meta)  # fixes the dimension
+            for i in range(start, start + 2000):
+                call, exc = calls[i % len(calls)]
+                try:
+                    call(db, i)
+                    assert exc is None, i
+                except Exception as e:  # noqa: BLE001 - checked right here
+                    assert type(e) is exc, (i, e)
+
+    def resident_bytes():
+        with open("/proc/self/statm") as f:
+            return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+
+    run(4_000 if SANITIZED else 20_000)  # warm-up: allocator pools, caches
+    refs, rss = [sys.getrefcount(o) for o in watched], resident_bytes()
+    run(20_000 if SANITIZED else 200_000)
+    assert [sys.getrefcount(o) for o in watched] == refs
+    assert SANITIZED or resident_bytes() - rss < 4 * 2**20  # 0 observed: a per-call leak shows
+
+
+# Runs under a (soft) address-space limit in a child process and prints the
+# outcome of each step: its result or the name of the exception it raised.
+LIMITED_CHILD = r"""
+import array, itertools, resource, sys, ostrel
+
+def headroom(mib):
+    used = int(open("/proc/self/statm").read().split()[0]) * resource.getpagesize()
+    limit = resource.RLIM_INFINITY if mib is None else used + mib * 2**20
+    resource.setrlimit(resource.RLIMIT_AS, (limit, resource.RLIM_INFINITY))
+
+def outcome(call):
+    try:
+        return repr(call())
+    except BaseException as e:
+        return type(e).__name__
+
+class Endless:  # announces nothing, yields forever
+    def __init__(self, item): self.item = item
+    def __len__(self): return 0
+    def __iter__(self): return itertools.repeat(self.item)
+    def __getitem__(self, i): return self.item
+
+db = ostrel.OstrelDB(sys.argv[1])
+if sys.argv[2] == "parallel":
+    for i in range(1500):
+        db.add(i, [float((i * 7919 + j * 104729) % 1000) - 500.0 for j in range(16)], "{}")
+    steps = [lambda: len(db.search([1.0] * 16, 3000))] * 20  # 1500 candidates: worker pool
+    print(steps[0]())  # the pool is up and its threads have run
+    headroom(0)
+else:
+    vector = array.array("f", bytes(4 * 10_000_000))  # 40 MB; its hyperplanes need 1.28 GB
+    headroom(200)
+    print(outcome(lambda: db.add(0, vector, "{}")), outcome(db.count))
+    headroom(48)
+    steps = [lambda: db.add(0, Endless(1.0), "{}"), lambda: db.search(Endless(1.0), 1),
+             lambda: db.build_results(Endless((1, 0.5)), False), db.count]
+outcomes = [outcome(step) for step in steps]
+headroom(None)
+print(*outcomes)
+print(outcome(lambda: db.add(0, [1.0] * 16, "{}")), outcome(db.count))
+"""
+
+
+def run_limited_child(tmp_path, mode):
+    env = dict(os.environ, PYTHONPATH=os.path.dirname(ostrel.__file__))
+    out = subprocess.run([sys.executable, "-c", LIMITED_CHILD, str(tmp_path / "db"), mode],
+                         env=env, capture_output=True, text=True, timeout=120)
+    assert out.returncode == 0, out.stderr
+    return out.stdout.splitlines()
+
+
+@needs_plain_malloc
+def test_running_out_of_memory_raises_memory_error(tmp_path):
+    assert run_limited_child(tmp_path, "serial") == [
+        "MemoryError 0",  # the failed first add fixed nothing, not even the counter
+        "MemoryError MemoryError MemoryError 0",
+        "None 1",  # and the instance works on
+    ]
+
+
+@needs_plain_malloc
+def test_parallel_search_out_of_memory(tmp_path):
+    first, outcomes, last = run_limited_child(tmp_path, "parallel")
+    assert first == "1500" and set(outcomes.split()) <= {"1500", "MemoryError"} and last == "None 1500"

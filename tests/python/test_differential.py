@@ -1,0 +1,320 @@
+"""Differential tests: the engine against deliberately naive models.
+
+FilterModel keeps filter entries in plain Python sets and interprets a filter
+directly over them, rule by rule. Its range index keeps the history the real
+one has: node keys are the group keys of earlier flushes and stay when ids
+leave, so how values closer than 1e-9 group depends on when filters ran.
+Searches use k above the number of documents, so their results are exactly
+the live matching ids. The second test ranks by numpy cosine similarity.
+"""
+
+import json
+import random
+from itertools import accumulate
+
+import numpy as np
+
+NO_CONSTRAINT = None  # a clause that could not be applied; not the empty set
+TOLERANCE = 1e-9
+STRS = ["red", "blue", "true", "false", "5", "", "\u00e9t\u00e9"]
+NUMS = [0, -0.0, 6e-10, 1.2e-9, -5e-10, 1, 1.0, 1.0000000005, 1.000000001, 1.0000000012,
+        2, 2.5, -3, 7, 10, 9007199254740993, 1e300, -2**63, 2**64 - 1]
+SCALARS = STRS + NUMS + [True, False]
+PATHS = ["s", "n", "m", "b", "o", "o.x", "o.y", "o.y.z", "$x", "tags", "gone", "temp",
+         "late", "never", "o.q"]
+# Not indexed, or indexed with the last of repeated keys.
+ODD_TEXTS = ["[1, 2]", "null", "5", '{"s": "red", "s": 2}', ' {"o": {"x": 1, "x": "blue"}} ']
+OPERATORS = ["$eq", "$ne", "$gt", "$gte", "$lt", "$lte", "$in", "$nin", "$exists", "$foo"]
+
+
+def is_number(v):
+    return isinstance(v, (int, float)) and not isinstance(v, bool)
+
+
+def intersect(sets):
+    """Intersection of the sets given; no constraint when there are none."""
+    return set.intersection(*sets) if sets else NO_CONSTRAINT
+
+
+def build_tree(pairs):
+    """Nodes [key, ids grouped under this key or a smaller one] from (value, id)
+    pairs. A group's key is its first value; |value - key| < 1e-9 joins it."""
+    groups = []
+    for value, doc_id in sorted(pairs, key=lambda p: p[0]):  # stable sort
+        if not groups or not abs(value - groups[-1][0]) < TOLERANCE:
+            groups.append((value, set()))
+        groups[-1][1].add(doc_id)
+    cumulative = accumulate((ids for _, ids in groups), set.union)
+    return [[key, ids] for (key, _), ids in zip(groups, cumulative)]
+
+
+class FilterModel:
+    # all_docs: added and not removed (the universe of negations); deleted:
+    # removed by delete or expiry, never shrinks; added: every id ever added.
+    def __init__(self):
+        self.all_docs, self.deleted, self.added, self.next_id = set(), set(), set(), 0
+        self.exists, self.eq, self.pending, self.trees = {}, {}, {}, {}
+        self.expired = {}  # id -> whether its expiry lies in the past
+
+    def add(self, doc_id, meta, ttl=None):
+        if doc_id in self.added:  # the previous text's entries are replaced
+            self._unindex({doc_id})
+        self.added.add(doc_id)
+        self.next_id = max(self.next_id, doc_id + 1)
+        self.all_docs.add(doc_id)
+        if isinstance(meta, dict):
+            self._index(meta, "", doc_id)
+        if ttl is not None:
+            self.expired[doc_id] = ttl < 0
+
+    def _index(self, obj, prefix, doc_id):
+        for key in sorted(obj, key=str.encode):
+            path, value = (f"{prefix}.{key}" if prefix else key), obj[key]
+            self.exists.setdefault(path, set()).add(doc_id)
+            if isinstance(value, (bool, str)):
+                token = json.dumps(value) if isinstance(value, bool) else value
+                self.eq.setdefault(path, {}).setdefault(token, set()).add(doc_id)
+            elif is_number(value):
+                pending = self.pending.setdefault(path, [])
+                pending.append((float(value), doc_id))
+                if len(pending) >= 5000:
+                    self._flush(path, pending)
+                    pending.clear()
+            elif isinstance(value, dict):
+                self._index(value, path, doc_id)
+
+    def _flush(self, path, pending):
+        expanded = [(key, i) for key, ids in self.trees.get(path, []) for i in sorted(ids)]
+        self.trees[path] = build_tree(list(pending) + expanded)
+
+    def _unindex(self, ids):
+        for pairs in self.pending.values():
+            pairs[:] = [p for p in pairs if p[1] not in ids]
+        for s in [*self.exists.values(), *(s for v in self.eq.values() for s in v.values()),
+                  *(s for nodes in self.trees.values() for _, s in nodes)]:  # tree keys stay
+            s -= ids
+
+    def remove(self, ids):
+        self.deleted |= ids
+        self.all_docs -= ids
+        self._unindex(ids)
+
+    def purge(self):
+        self.remove({i for i, past in self.expired.items() if past})
+        self.expired = {i: past for i, past in self.expired.items() if not past}
+
+    def count(self):
+        self.purge()
+        return self.next_id - len(self.deleted)
+
+    def apply(self, text):
+        for path, pending in self.pending.items():
+            if pending:
+                self._flush(path, pending)
+            self.trees.setdefault(path, [])  # a field once given a number has a tree
+        self.pending = {}
+        return self.eval(json.loads(text))
+
+    def search(self, text):
+        self.purge()
+        found = self.added if text is None else (self.apply(text) or set())
+        return found - self.deleted
+
+    def eval(self, node):
+        if not isinstance(node, dict) or not node:
+            return NO_CONSTRAINT
+        key = min(node, key=str.encode)  # the other members are ignored
+        value = node[key]
+        if key in ("$and", "$or"):
+            if not isinstance(value, list):
+                return NO_CONSTRAINT
+            results = [r for r in map(self.eval, value) if r is not NO_CONSTRAINT]
+            return intersect(results) if key == "$and" else set().union(*results)
+        if key == "$not":
+            inner = self.eval(value)
+            return NO_CONSTRAINT if inner is NO_CONSTRAINT else self.all_docs - inner
+        if not isinstance(value, dict) or not value:
+            return NO_CONSTRAINT
+        results = [self.eval_operator(key, op, operand) for op, operand in value.items()]
+        return intersect([r for r in results if r is not NO_CONSTRAINT])
+
+    def eval_operator(self, field, op, operand):
+        if op in ("$eq", "$ne"):
+            r = self.eval_eq(field, operand)
+            return r if op == "$eq" or r is NO_CONSTRAINT else self.all_docs - r
+        if op in ("$gt", "$gte", "$lt", "$lte"):
+            if not is_number(operand) or field not in self.trees:
+                return NO_CONSTRAINT
+            nodes, bound = self.trees[field], float(operand)
+            if not nodes:
+                return set()
+            strict = op in ("$lt", "$gte")  # keys below the bound, else at or below
+            c = sum(1 for k, _ in nodes if (k < bound if strict else k <= bound))
+            low = set(nodes[c - 1][1]) if c else set()
+            return low if op in ("$lt", "$lte") else nodes[-1][1] - low
+        if op in ("$in", "$nin"):
+            if not isinstance(operand, list):
+                return NO_CONSTRAINT
+            union = set().union(*(self.eval_eq(field, e) or set() for e in operand))
+            return union if op == "$in" else self.all_docs - union
+        if op == "$exists":
+            if not isinstance(operand, bool) or field not in self.exists:
+                return NO_CONSTRAINT
+            s = self.exists[field]
+            return set(s) if operand else self.all_docs - s
+        return NO_CONSTRAINT  # unknown operators are skipped
+
+    def eval_eq(self, field, value):
+        if isinstance(value, (bool, str)):
+            token = json.dumps(value) if isinstance(value, bool) else value
+            if not self.eq.get(field):
+                return NO_CONSTRAINT
+            return set(self.eq[field].get(token, set()))  # unknown value: empty set
+        if is_number(value):
+            if field not in self.trees:
+                return NO_CONSTRAINT
+            nodes, v = self.trees[field], float(value)
+            n = max((n for n, (k, _) in enumerate(nodes) if k <= v), default=0)
+            if not nodes or nodes[n][0] != v:
+                return set()
+            return nodes[n][1] - (nodes[n - 1][1] if n else set())
+        return NO_CONSTRAINT
+
+
+def random_metadata(rng, late=False):
+    doc = {}
+    for key, pool in [("s", STRS), ("n", NUMS), ("m", SCALARS), ("b", [True, False, "true"])]:
+        if rng.random() < 0.7:
+            doc[key] = rng.choice(pool) if rng.random() < 0.9 else rng.choice([None, [1, "red"]])
+    if rng.random() < 0.4:
+        inner = {"x": rng.choice(NUMS + STRS), "y": rng.choice([{"z": rng.choice(NUMS)}, 3, None])}
+        doc["o"] = {k: v for k, v in inner.items() if rng.random() < 0.7}
+    elif rng.random() < 0.1:
+        doc["o"] = rng.choice(SCALARS)
+    for key, p in [("o.x", 0.15), ("o.y.z", 0.1), ("$x", 0.1), ("late", 0.5 if late else 0)]:
+        if rng.random() < p:
+            doc[key] = rng.choice(SCALARS)
+    if rng.random() < 0.2:
+        doc["tags"] = rng.sample(SCALARS, rng.randint(0, 2))
+    return doc
+
+
+def random_operand(rng, op):
+    if op in ("$eq", "$ne", "$foo") or rng.random() < 0.1:  # also operands of wrong kinds
+        return rng.choice(SCALARS + ["zzz", 3.25, None, [1], {"a": 1}])
+    if op in ("$in", "$nin"):
+        return rng.sample(SCALARS + ["zzz", None], rng.randint(0, 3))
+    if op == "$exists":
+        return rng.random() < 0.5
+    return rng.choice(NUMS + [0.5, 1.0000000002, 1.5e-9, -1e9])
+
+
+def random_filter(rng, depth=0):
+    # Mostly logical nodes at the top, only leaves at depth 3.
+    r = rng.uniform(0.4, 1) if depth == 3 else rng.random() * (0.6 if depth == 0 else 1)
+    if r < 0.4:
+        op = rng.choice(["$and", "$or", "$not"])
+        if rng.random() < 0.05:
+            node = {op: rng.choice([[], 3, {"s": {"$eq": "red"}}])}  # wrong operand kinds
+        elif op == "$not":
+            node = {op: random_filter(rng, depth + 1)}
+        else:
+            n = rng.choice([0, 1, 2, 2, 3, 3, 3])
+            node = {op: [random_filter(rng, depth + 1) for _ in range(n)]}
+    elif r < 0.43:
+        node = rng.choice([{}, [], None, 5, {"s": "red"}, {"o": {"x": {"$eq": 1}}}])
+    else:
+        u = rng.random()
+        ops = (rng.choice(SCALARS) if u < 0.05 else {} if u < 0.08 else
+               {op: random_operand(rng, op) for op in rng.sample(OPERATORS, rng.randint(1, 3))})
+        node = {rng.choice(PATHS): ops}
+    if isinstance(node, dict) and rng.random() < 0.1:  # extra members: only the smallest counts
+        node.setdefault(rng.choice(PATHS + ["$and", "$or", "$not"]), random_filter(rng, 3))
+    return node
+
+
+def test_filters_match_naive_model(db):
+    rng, model = random.Random(2024), FilterModel()
+
+    def add(doc_id, meta, ttl=None):
+        text = meta if isinstance(meta, str) else json.dumps(meta)
+        db.add(doc_id, [rng.uniform(0.1, 1.0) for _ in range(4)], text, ttl)
+        model.add(doc_id, json.loads(text) if text.lstrip()[0] == "{" else text, ttl)
+
+    def search(text):
+        k = len(model.added) + 10  # the fallback then lists every match
+        got = {i for i, _, _ in db.search([1.0, 0.5, 0.25, 0.125], k, text, False)}
+        want = model.search(text)
+        assert got == want, (text, sorted(got - want)[:8], sorted(want - got)[:8])
+
+    def delete(text, want):
+        assert db.delete(text) == len(want), text
+        model.remove(want)
+
+    for n, doc_id in enumerate(rng.sample(range(2600), 2000)):  # with gaps
+        meta = random_metadata(rng)
+        meta.update({"gone": rng.choice(["red", 1.5])} if n < 10 else
+                    {"temp": 4} if n < 15 else {})
+        ttl = -1 if n < 2 else rng.choices([None, -1, 3600], [0.9, 0.05, 0.05])[0]
+        add(doc_id, meta if n % 97 else rng.choice(ODD_TEXTS), ttl)
+    # "temp" loses its only numbers while they are pending: the field was
+    # seen all the same, so its range clauses give empty sets.
+    for doc_id in sorted(model.exists["temp"]):
+        add(doc_id, random_metadata(rng))
+
+    for round_no in range(20):
+        if round_no:  # re-add live, deleted and expired ids, and new ones
+            for doc_id in rng.sample(sorted(model.added), 50) + rng.sample(range(2600, 3000), 5):
+                ttl = rng.choices([None, -1, 3600], [0.8, 0.1, 0.1])[0]
+                add(doc_id, random_metadata(rng, late=round_no >= 5), ttl)
+        # Deletes of a few documents each, before any purge, so expired
+        # documents still match; negations reach re-added deleted ids, which
+        # are among all documents again although search never returns them.
+        done = 0
+        for attempt in range(300):
+            f = {"gone": {"$exists": True}} if round_no == attempt == 0 else random_filter(rng)
+            text = json.dumps({"$not": f} if attempt % 2 else f)
+            want = model.apply(text) or set()
+            if attempt == 0 and not want or 0 < len(want) <= len(model.all_docs) // 100:
+                delete(text, want)
+                done += 1
+                if done == 4:
+                    break
+        if round_no % 3 == 0:
+            db.clean_expired()
+            model.purge()
+        assert db.count() == model.count()
+        for _ in range(40):
+            search(json.dumps(random_filter(rng)))
+        search(None)
+
+
+def test_search_matches_brute_force_cosine(db):
+    rng = np.random.default_rng(7)
+    ids = np.sort(rng.choice(600, 300, replace=False))
+    vecs = rng.standard_normal((300, 16)).astype(np.float32)
+    vecs[1] = vecs[0]  # exact ties
+    vecs[3] = 2 * vecs[2]  # same direction, same cosine
+    for doc_id, v in zip(ids, vecs):
+        ttl = -1 if doc_id % 17 == 0 else None
+        db.add(int(doc_id), v.tolist(), json.dumps({"g": int(doc_id) % 5}), ttl)
+    assert db.delete('{"g": {"$eq": 3}}') == sum(1 for i in ids if i % 5 == 3)
+    for doc_id in ids[ids % 5 == 3][:10]:  # re-added, still deleted
+        db.add(int(doc_id), rng.standard_normal(16).tolist(), '{"g": 0}')
+    live = (ids % 5 != 3) & (ids % 17 != 0)
+    unit = vecs.astype(np.float64) / np.linalg.norm(vecs.astype(np.float64), axis=1)[:, None]
+    queries = list(rng.standard_normal((10, 16)).astype(np.float32)) + [vecs[0], -vecs[5]]
+    for q in queries:
+        q64 = q.astype(np.float64)
+        cosine = dict(zip(ids.tolist(), unit @ (q64 / np.linalg.norm(q64))))
+        for k, filter_json, keep in [(db.count(), None, live),
+                                     (int(live.sum()), None, live),
+                                     (300, '{"g": {"$lt": 2}}', live & (ids % 5 < 2))]:
+            hits = db.search(q.tolist(), k, filter_json, False)
+            got = [i for i, _, _ in hits]
+            assert sorted(got) == ids[keep].tolist()
+            want = np.array([cosine[i] for i in got])
+            assert np.abs(np.array([s for _, s, _ in hits]) - want).max() <= 1e-6
+            # Every earlier hit scores at least as high as every later one,
+            # up to ties within the tolerance.
+            assert np.all(np.minimum.accumulate(want)[:-1] >= want[1:] - 1e-6), (k, filter_json)

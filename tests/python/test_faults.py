@@ -1,0 +1,268 @@
+"""Faults from outside: a full disk, a file size limit, metadata.bin edited
+or replaced, an unusable database directory, two processes appending to one
+file. No case relies on file permissions: the suite also runs as root."""
+
+import json
+import os
+import shutil
+import subprocess
+import sys
+
+import pytest
+
+import ostrel
+from ostrel import OstrelDB
+
+A, B, C = '{"c": "red", "n": 0}', '{"c": "blue"}', '{"c": "green", "n": 2}'
+V0, V1, V2 = [1.0, 0.0], [0.0, 1.0], [0.6, 0.8]
+
+
+def ids(results):
+    return [r[0] for r in results]
+
+
+def run_children(code, *arg_lists, timeout=120):
+    """Runs `code` in one fresh interpreter (importing the ostrel under test)
+    per argument list, releases them together through stdin and returns the
+    JSON each printed last."""
+    env = dict(os.environ, PYTHONPATH=os.path.dirname(ostrel.__file__))
+    procs = [subprocess.Popen([sys.executable, "-c", code, *map(str, args)], env=env, text=True,
+                              stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+             for args in arg_lists]
+    for p in procs:
+        p.stdin.write("go\n")
+        p.stdin.flush()
+    try:
+        done = [p.communicate(timeout=timeout) for p in procs]
+    finally:
+        for p in procs:  # a child still running at the deadline
+            if p.poll() is None:
+                p.kill()
+                p.wait()
+    for p, (out, err) in zip(procs, done):
+        assert p.returncode == 0, err
+    return [json.loads(out.splitlines()[-1]) for out, _ in done]
+
+
+# --- failed appends: counter, candidate index and vector stay done ------------------
+
+
+def _bin(d):
+    return d / "metadata.bin"
+
+
+def _aside(d):
+    return d.with_name(d.name + ".aside")
+
+
+def _restore(d, saved):
+    """Puts the directory back, with `saved` as its metadata.bin."""
+    for p in (d, _aside(d)):
+        shutil.rmtree(p) if p.is_dir() else p.unlink(missing_ok=True)
+    d.mkdir()
+    _bin(d).write_bytes(saved)
+
+
+# name: (make the next append fail, its message)
+APPEND_FAULTS = {
+    "disk full": (lambda d: (_bin(d).unlink(), _bin(d).symlink_to("/dev/full")),
+                  "No space left on device (os error 28)"),
+    "file is a directory": (lambda d: (_bin(d).unlink(), _bin(d).mkdir()),
+                            "Is a directory (os error 21)"),
+    "directory renamed": (lambda d: d.rename(_aside(d)), "No such file or directory (os error 2)"),
+    "directory removed": (shutil.rmtree, "No such file or directory (os error 2)"),
+    "directory replaced by a file": (lambda d: (d.rename(_aside(d)), d.write_bytes(b"x")),
+                                     "Not a directory (os error 20)"),
+    "file above 4 GiB": (lambda d: os.truncate(_bin(d), 2**32 + 1), "File too large (max 4GB)"),
+}
+
+
+@pytest.mark.parametrize("fault, message", APPEND_FAULTS.values(), ids=APPEND_FAULTS.keys())
+def test_failed_append_leaves_vector_without_record(tmp_path, fault, message):
+    d = tmp_path / "db"
+    db = OstrelDB(str(d))
+    db.add(0, V0, A)
+    saved = _bin(d).read_bytes()
+    fault(d)
+    for doc_id, vec in [(1, V1), (0, V0)]:
+        with pytest.raises(ValueError) as err:
+            db.add(doc_id, vec, B, -5)  # the expiry would purge it, were it recorded
+        assert err.value.args == (message,)
+
+    # Counted and stored, no expiry: the purge inside count() keeps it.
+    assert db.count() == 2
+    assert db.search(V1, 5, None, False)[0] == (1, pytest.approx(1.0, abs=1e-6), "")
+    assert 1 not in ids(db.search(V1, 5))  # no record to build its result from
+    assert db.build_results([(1, 0.5)], True) == []
+    # Neither in the set of all documents (a negation does not see it) nor indexed.
+    assert ids(db.search(V1, 5, '{"$not": {"c": {"$eq": "red"}}}', False)) == []
+    assert db.delete('{"c": {"$eq": "blue"}}') == 0
+
+    _restore(d, saved)
+    # The failed re-add of 0 left its record and filter entries as they were.
+    assert db.search(V0, 5, '{"c": {"$eq": "red"}}') == [(0, pytest.approx(1.0, abs=1e-6), A)]
+    db.add(2, V2, C)
+    db.add(1, V1, B)
+    assert _bin(d).read_bytes() == saved + (C + B).encode()
+    assert db.build_results([(i, 0.5) for i in range(3)], True) == [
+        (0, 0.5, A), (1, 0.5, B), (2, 0.5, C)]
+    assert ids(db.search(V1, 5, '{"c": {"$eq": "blue"}}')) == [1]
+    assert db.count() == 3
+
+
+# Runs a plan of adds ([id, text], or null to lift the limit) under a 100-byte
+# file size limit. Python ignores SIGXFSZ, so a write beyond the limit fails
+# with EFBIG instead of killing the process.
+FSIZE_CHILD = r"""
+import json, resource, sys, ostrel
+db = ostrel.OstrelDB(sys.argv[1])
+sys.stdin.readline()
+hard = resource.getrlimit(resource.RLIMIT_FSIZE)[1]
+resource.setrlimit(resource.RLIMIT_FSIZE, (100, hard))
+errors = []
+for step in json.loads(sys.argv[2]):
+    if step is None:
+        resource.setrlimit(resource.RLIMIT_FSIZE, (hard, hard))
+        continue
+    try:
+        db.add(step[0], [1.0, float(step[0])], step[1])
+        errors.append(None)
+    except ValueError as e:
+        errors.append(str(e))
+results = db.build_results([(i, 0.25) for i in range(7)], True)
+print(json.dumps({"errors": errors, "results": results, "count": db.count()}))
+"""
+
+
+def test_file_size_limit(tmp_path):
+    # Two bytes per "é": offsets and lengths are counted in bytes.
+    sizes = {0: 14, 1: 14, 2: 7, 5: 16, 6: 12}
+    t = {i: f'{{"i": {i}, "p": "{"é" * n}"}}' for i, n in sizes.items()}
+    raw = {i: s.encode() for i, s in t.items()}
+    assert [len(raw[i]) for i in (0, 1, 2, 5, 6)] == [45, 45, 31, 49, 41]
+    # 45 + 45 bytes fit; id 2 crosses the limit and leaves 10 of its bytes
+    # behind; a 1-byte re-add of 0 cannot grow the file either; an empty text
+    # writes nothing, so it is recorded and then fails as JSON.
+    plan = [[0, t[0]], [1, t[1]], [2, t[2]], [0, "5"], [4, ""], None,
+            [5, t[5]], [6, t[6]], [2, t[2]]]
+    [got] = run_children(FSIZE_CHILD, [tmp_path / "db", json.dumps(plan)])
+    too_large = "File too large (os error 27)"
+    assert got["errors"] == [None, None, too_large, too_large,
+                             "EOF while parsing a value at line 1 column 0", None, None, None]
+    assert _bin(tmp_path / "db").read_bytes() == (
+        raw[0] + raw[1] + raw[2][:10] + raw[5] + raw[6] + raw[2])
+    t[4] = ""  # 3 was never added
+    assert got["results"] == [[i, 0.25, t[i]] for i in (0, 1, 2, 4, 5, 6)]
+    assert got["count"] == 7
+
+
+# --- metadata.bin edited from outside --------------------------------------------------
+
+
+def three_records(tmp_path):
+    """A database with three records, at bytes 0..13, 13..30 and 30..41."""
+    db = OstrelDB(str(tmp_path / "db"))
+    texts = ['{"k": "aaaa"}', '{"k": "bbbbbbbb"}', '{"k": "cc"}']
+    for i, t in enumerate(texts):
+        db.add(i, [1.0, float(i)], t)
+    return db, tmp_path / "db" / "metadata.bin", texts
+
+
+SPANS = [(0, 13), (13, 30), (30, 41)]
+# An int truncates the file to that size, None deletes it, bytes replace it
+# by a new file holding them.
+EDITS = [41, 40, 30, 29, 13, 12, 0, None, b"", b"0123456789ABCDEFGHIJ", bytes(range(256))[::5]]
+
+
+@pytest.mark.parametrize("edit", EDITS, ids=[f"truncated to {e}" for e in EDITS[:7]] + [
+    "deleted", "recreated empty", "recreated shorter", "recreated with other bytes"])
+def test_edited_file_drops_records_beyond_its_end(tmp_path, edit):
+    db, path, texts = three_records(tmp_path)
+    if isinstance(edit, int):
+        os.truncate(path, edit)
+    else:
+        path.unlink()
+        if edit is not None:
+            path.write_bytes(edit)
+    now = path.read_bytes() if path.exists() else b""
+    order = [2, 1, 0, 2]
+    expected = [(i, 0.5, now[SPANS[i][0]:SPANS[i][1]].decode("utf-8", "replace"))
+                for i in order if SPANS[i][1] <= len(now)]
+    assert db.build_results([(i, 0.5) for i in order], True) == expected
+    assert sorted(ids(db.search([1.0, 1.0], 10))) == sorted(set(ids(expected)))
+    assert sorted(ids(db.search([1.0, 1.0], 10, None, False))) == [0, 1, 2]
+
+    db.add(3, [1.0, 3.0], '{"k": "new"}')  # starts the file again when it was deleted
+    assert path.read_bytes() == now + b'{"k": "new"}'
+    assert db.build_results([(3, 0.5)], True) == [(3, 0.5, '{"k": "new"}')]
+    assert db.count() == 4
+
+
+@pytest.mark.parametrize("at, patch, replaced", [
+    (7, b"\xff", 1),
+    (7, b"\x80\x80", 2),               # lone continuation bytes
+    (7, b"\xe2\x82", 1),               # a sequence cut short is one subsequence
+    (7, b"\xed\xa0\x80", 3),           # surrogate
+    (7, b"\xc0\xaf", 2),               # overlong
+    (7, b"\xf4\x90\x80\x80", 4),       # beyond U+10FFFF
+    (14, b"\xf0\x9f\x98", 1),          # cut by the end of the record
+    (7, b"\xc3\xa9\xf0\x9f\x98\x80", 0),  # well-formed bytes stay as they are
+])
+def test_ill_formed_utf8_reads_as_replacement_characters(tmp_path, at, patch, replaced):
+    db, path, texts = three_records(tmp_path)
+    with open(path, "r+b") as f:  # into '{"k": "bbbbbbbb"}' at 13..30
+        f.seek(13 + at)
+        f.write(patch)
+    raw = path.read_bytes()[13:30]
+    got = db.build_results([(0, 0.0), (1, 0.0), (2, 0.0)], True)
+    assert got == [(0, 0.0, texts[0]), (1, 0.0, raw.decode("utf-8", "replace")), (2, 0.0, texts[2])]
+    assert got[1][2].count("\ufffd") == replaced
+    assert ids(db.search([1.0, 1.0], 10)) == ids(db.search([1.0, 1.0], 10, None, False))
+
+
+# --- the database directory ---------------------------------------------------------------
+
+
+@pytest.mark.parametrize("name, message", [
+    ("file/db", "Not a directory (os error 20)"),
+    ("file/a/b/c", "Not a directory (os error 20)"),
+    ("link-to-file", "File exists (os error 17)"),
+    ("dangling-link", "File exists (os error 17)"),
+    ("x" * 300, "File name too long (os error 36)"),
+    ("new/parents/a\0b", "file name contained an unexpected NUL byte"),
+])
+def test_unusable_directory_path(tmp_path, name, message):
+    (tmp_path / "file").write_bytes(b"")
+    (tmp_path / "link-to-file").symlink_to(tmp_path / "file")
+    (tmp_path / "dangling-link").symlink_to(tmp_path / "nowhere")
+    before = sorted(tmp_path.rglob("*"))
+    with pytest.raises(ValueError) as err:
+        OstrelDB(str(tmp_path / name))
+    assert err.value.args == (message,)
+    assert sorted(tmp_path.rglob("*")) == before  # no parent was created
+
+
+# --- two processes appending to one file --------------------------------------------------
+
+
+WRITER_CHILD = r"""
+import json, sys, ostrel
+db = ostrel.OstrelDB(sys.argv[1])
+tag = sys.argv[2]
+texts = [json.dumps({"w": tag, "i": i, "pad": "x" * (i % 37)}) for i in range(2000)]
+sys.stdin.readline()  # start together
+for i, text in enumerate(texts):
+    db.add(i, [1.0, float(i)], text)
+got = db.build_results([(i, 0.0) for i in range(2000)], True)
+wrong = [r for r in got if r[2] != texts[r[0]]]
+print(json.dumps({"n": len(got), "wrong": wrong[:3], "bytes": sum(len(t) for t in texts)}))
+"""
+
+
+def test_two_processes_each_read_back_their_own_records(tmp_path):
+    d = tmp_path / "db"
+    OstrelDB(str(d))
+    got = run_children(WRITER_CHILD, [d, "a"], [d, "b"])
+    for g in got:
+        assert (g["n"], g["wrong"]) == (2000, [])
+    assert (d / "metadata.bin").stat().st_size == sum(g["bytes"] for g in got)

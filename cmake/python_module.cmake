@@ -60,6 +60,9 @@ set_tests_properties(python_tests PROPERTIES
 if((OSTREL_SANITIZE OR OSTREL_FUZZ) AND CMAKE_CXX_COMPILER_ID STREQUAL "GNU")
   execute_process(COMMAND ${CMAKE_CXX_COMPILER} -print-file-name=libasan.so
                   OUTPUT_VARIABLE OSTREL_LIBASAN OUTPUT_STRIP_TRAILING_WHITESPACE)
+  execute_process(COMMAND ${CMAKE_CXX_COMPILER} -print-file-name=libubsan.so
+                  OUTPUT_VARIABLE OSTREL_LIBUBSAN OUTPUT_STRIP_TRAILING_WHITESPACE)
   set_property(TEST python_tests APPEND PROPERTY ENVIRONMENT
-               "LD_PRELOAD=${OSTREL_LIBASAN}" "ASAN_OPTIONS=detect_leaks=0")
+               "LD_PRELOAD=${OSTREL_LIBASAN}:${OSTREL_LIBUBSAN}" "ASAN_OPTIONS=detect_leaks=0"
+               "UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1")
 endif()

@@ -138,24 +138,13 @@ void FilterEngine::unindex_members(const json::Object& object, std::string& path
 // Flushing
 
 void FilterEngine::flush_pending(RangeTrees& trees, std::string_view path, const PairVec& pending) {
-  // Pending pairs first, then one (key, id) per id of the old tree at the key
-  // of its smallest group: the same tree as building from the cumulative
-  // expansion of every node, from a list linear in the ids.
+  // The same tree as rebuilding from the pending pairs followed by the old
+  // tree's pairs; a handful of values is merged in place.
   auto it = trees.find(path);
-  PairVec merged;
   if (it != trees.end()) {
-    PairVec old_pairs = it->second.pairs();
-    merged.reserve(pending.size() + old_pairs.size());
-    merged.insert(merged.end(), pending.begin(), pending.end());
-    merged.insert(merged.end(), old_pairs.begin(), old_pairs.end());
+    it->second.insert(pending);
   } else {
-    merged = pending;
-  }
-  IntervalTree tree = IntervalTree::build(std::move(merged));
-  if (it != trees.end()) {
-    it->second = std::move(tree);
-  } else {
-    trees.emplace(std::string(path), std::move(tree));
+    trees.emplace(std::string(path), IntervalTree::build(pending));
   }
 }
 
@@ -190,15 +179,11 @@ void FilterEngine::purge_numeric(const Roaring& ids, std::optional<std::string_v
     auto p = pending_numeric.value.find(*only_path);
     if (p != pending_numeric.value.end()) std::erase_if(p->second, drop);
     auto t = range_trees.value.find(*only_path);
-    if (t != range_trees.value.end() && t->second.node_count() != 0) {
-      t->second = t->second.without(ids);
-    }
+    if (t != range_trees.value.end()) t->second.remove(ids);
     return;
   }
   for (auto& [path, pairs] : pending_numeric.value) std::erase_if(pairs, drop);
-  for (auto& [path, tree] : range_trees.value) {
-    if (tree.node_count() != 0) tree = tree.without(ids);
-  }
+  for (auto& [path, tree] : range_trees.value) tree.remove(ids);
 }
 
 void FilterEngine::remove_document(uint32_t id) {
@@ -338,13 +323,7 @@ ClauseResult FilterEngine::eval_eq(std::string_view field, const json::Value& va
     std::shared_lock lock(range_trees.mu);
     auto it = range_trees.value.find(field);
     if (it == range_trees.value.end()) return std::nullopt;
-    const std::vector<double>& keys = it->second.keys();
-    // Last key at or below v; an exact match selects that key's group.
-    auto above = std::upper_bound(keys.begin(), keys.end(), v);
-    if (above == keys.begin()) return Roaring();
-    const size_t node = static_cast<size_t>(above - keys.begin()) - 1;
-    if (keys[node] != v) return Roaring();
-    return it->second.ids_of_node(node);
+    return it->second.equal_to(v);
   }
   return std::nullopt;  // null, array, object
 }

@@ -50,31 +50,58 @@ bool joins_group(double value, double key) {
   return value == key || std::fabs(value - key) < GROUP_TOLERANCE;
 }
 
+// Union of several sets. Folding them into one growing set (fastunion) can
+// move its container array once per inserted container, which is quadratic
+// for sparse ids with many containers; those go by pairwise merges, each
+// linear in its inputs.
+Roaring union_of(std::vector<const Roaring*> sets) {
+  if (sets.empty()) return Roaring();
+  size_t containers = 0;
+  for (const Roaring* r : sets) containers += r->roaring.high_low_container.size;
+  if (containers <= 4096) return Roaring::fastunion(sets.size(), sets.data());
+  std::vector<Roaring> level;
+  level.reserve((sets.size() + 1) / 2);
+  for (size_t i = 0; i < sets.size(); i += 2) {
+    level.push_back(i + 1 < sets.size() ? *sets[i] | *sets[i + 1] : *sets[i]);
+  }
+  while (level.size() > 1) {
+    std::vector<Roaring> next;
+    next.reserve((level.size() + 1) / 2);
+    for (size_t i = 0; i < level.size(); i += 2) {
+      next.push_back(i + 1 < level.size() ? level[i] | level[i + 1] : std::move(level[i]));
+    }
+    level = std::move(next);
+  }
+  return std::move(level[0]);
+}
+
 }  // namespace
 
 IntervalTree IntervalTree::build(std::vector<Pair> pairs) {
-  IntervalTree tree;
+  std::vector<double> keys;
+  std::vector<uint32_t> ids;
+  std::vector<uint32_t> ends;
   // NaN has no place in the order; it never comes from JSON input.
   std::erase_if(pairs, [](const Pair& p) { return std::isnan(p.first); });
   // Stable: among equal values (0.0 and -0.0) the first given becomes the key.
   std::stable_sort(pairs.begin(), pairs.end(),
                    [](const Pair& a, const Pair& b) { return a.first < b.first; });
   const size_t n = pairs.size();
-  if (n == 0) return tree;
+  if (n == 0) return IntervalTree();
 
   // Group the sorted values; record each pair as (id << 32 | group).
   std::vector<uint64_t> by_id(n);
   for (size_t i = 0; i < n;) {
     const double key = pairs[i].first;
-    const uint64_t group = tree.keys_.size();
-    tree.keys_.push_back(key);
+    const uint64_t group = keys.size();
+    keys.push_back(key);
     do {
       by_id[i] = uint64_t{pairs[i].second} << 32 | group;
       ++i;
     } while (i < n && joins_group(pairs[i].first, key));
   }
   std::vector<Pair>().swap(pairs);
-  tree.keys_.shrink_to_fit();
+  keys.shrink_to_fit();
 
   // Sorted by id then group, the first entry of each id carries its smallest
   // group. Keep those, in ascending id order.
@@ -87,169 +114,301 @@ IntervalTree IntervalTree::build(std::vector<Pair> pairs) {
   by_id.resize(distinct);
 
   // Counting sort by group; ids stay ascending within a run.
-  const size_t groups = tree.keys_.size();
-  tree.ends_.assign(groups, 0);
-  for (uint64_t e : by_id) ++tree.ends_[static_cast<uint32_t>(e)];
+  const size_t groups = keys.size();
+  ends.assign(groups, 0);
+  for (uint64_t e : by_id) ++ends[static_cast<uint32_t>(e)];
   std::vector<uint32_t> next(groups);
   uint32_t end = 0;
   for (size_t g = 0; g < groups; ++g) {
     next[g] = end;
-    end += tree.ends_[g];
-    tree.ends_[g] = end;
+    end += ends[g];
+    ends[g] = end;
   }
-  tree.ids_.resize(distinct);
+  ids.resize(distinct);
   std::vector<uint32_t> ascending(distinct);
   for (size_t k = 0; k < distinct; ++k) {
     const uint32_t id = static_cast<uint32_t>(by_id[k] >> 32);
     ascending[k] = id;
-    tree.ids_[next[static_cast<uint32_t>(by_id[k])]++] = id;
+    ids[next[static_cast<uint32_t>(by_id[k])]++] = id;
   }
-  tree.all_.addMany(ascending.size(), ascending.data());
+  IntervalTree tree = from_flat(std::move(keys), std::move(ids), std::move(ends));
+  tree.all_ = Roaring(ascending.size(), ascending.data());
   tree.all_.runOptimize();
-  tree.all_.shrinkToFit();
-  tree.make_blocks();
   return tree;
 }
 
-Roaring IntervalTree::part_of_block(size_t b, size_t begin, size_t end) const {
-  const size_t first = block_pos_[b], last = block_pos_[b + 1];
-  if (begin == first && end == last) return blocks_[b];
-  if (2 * (end - begin) <= last - first) {
-    std::vector<uint32_t> part(ids_.begin() + begin, ids_.begin() + end);
-    sort_ids(part);
-    return Roaring(part.size(), part.data());
+IntervalTree IntervalTree::from_flat(std::vector<double> keys, std::vector<uint32_t> ids,
+                                     std::vector<uint32_t> ends) {
+  IntervalTree tree;
+  size_t node = 0;
+  while (node < keys.size()) {
+    const size_t first = node;
+    const size_t id_begin = first == 0 ? 0 : ends[first - 1];
+    do {
+      ++node;
+    } while (node < keys.size() && ends[node - 1] - id_begin < kChunkIds);
+    Chunk c;
+    c.keys.assign(keys.begin() + first, keys.begin() + node);
+    c.ids.assign(ids.begin() + id_begin, ids.begin() + ends[node - 1]);
+    c.ends.reserve(node - first);
+    for (size_t j = first; j < node; ++j) c.ends.push_back(ends[j] - id_begin);
+    c.set = c.slice(0, c.ids.size(), /*fresh=*/true);
+    tree.chunks_.push_back(std::move(c));
   }
-  // More than half of the block: the block minus the rest of it.
-  std::vector<uint32_t> rest(ids_.begin() + first, ids_.begin() + begin);
-  rest.insert(rest.end(), ids_.begin() + end, ids_.begin() + last);
+  tree.reindex();
+  return tree;
+}
+
+void IntervalTree::reindex() {
+  first_node_.resize(chunks_.size());
+  size_t node = 0;
+  for (size_t c = 0; c < chunks_.size(); ++c) {
+    first_node_[c] = node;
+    node += chunks_[c].keys.size();
+  }
+}
+
+Roaring IntervalTree::Chunk::slice(size_t begin, size_t end, bool fresh) const {
+  if (begin >= end) return Roaring();
+  if (!fresh && begin == 0 && end == ids.size()) return set;
+  if (fresh || 2 * (end - begin) <= ids.size()) {
+    std::vector<uint32_t> part(ids.begin() + begin, ids.begin() + end);
+    sort_ids(part);
+    Roaring r(part.size(), part.data());
+    r.runOptimize();
+    return r;
+  }
+  // More than half of the chunk: the chunk's set minus the rest.
+  std::vector<uint32_t> rest(ids.begin(), ids.begin() + begin);
+  rest.insert(rest.end(), ids.begin() + end, ids.end());
   sort_ids(rest);
-  Roaring result = blocks_[b];
+  Roaring result = set;
   result -= Roaring(rest.size(), rest.data());
   return result;
 }
 
-Roaring IntervalTree::slice(size_t begin, size_t end) const {
-  if (begin >= end) return Roaring();
-  if (begin == 0 && end == ids_.size()) return all_;
-  // Blocks overlapping [begin, end): from the one holding `begin` to the one
-  // holding `end - 1`.
-  const size_t b_first =
-      std::upper_bound(block_pos_.begin(), block_pos_.end(), begin) - block_pos_.begin() - 1;
-  const size_t b_last =
-      std::upper_bound(block_pos_.begin(), block_pos_.end(), end - 1) - block_pos_.begin() - 1;
-  std::vector<Roaring> parts;
-  std::vector<const Roaring*> inputs;
-  inputs.reserve(b_last - b_first + 1);
-  parts.reserve(2);
-  for (size_t b = b_first; b <= b_last; ++b) {
-    const size_t lo = std::max<size_t>(begin, block_pos_[b]);
-    const size_t hi = std::min<size_t>(end, block_pos_[b + 1]);
-    if (lo == block_pos_[b] && hi == block_pos_[b + 1]) {
-      inputs.push_back(&blocks_[b]);
-    } else {
-      parts.push_back(part_of_block(b, lo, hi));
-    }
-  }
-  for (const Roaring& p : parts) inputs.push_back(&p);
-  if (inputs.size() == 1) return *inputs[0];
-  return Roaring::fastunion(inputs.size(), inputs.data());
+size_t IntervalTree::node_count() const {
+  return chunks_.empty() ? 0 : first_node_.back() + chunks_.back().keys.size();
 }
 
-void IntervalTree::make_blocks() {
-  block_pos_.clear();
-  blocks_.clear();
-  const size_t target = std::max<size_t>(256, ids_.size() / 64);
-  block_pos_.push_back(0);
-  for (size_t node = 0; node < ends_.size(); ++node) {
-    const bool last = node + 1 == ends_.size();
-    if (ends_[node] - block_pos_.back() >= target || (last && ends_[node] > block_pos_.back())) {
-      block_pos_.push_back(ends_[node]);
-    }
+std::vector<double> IntervalTree::keys() const {
+  std::vector<double> out;
+  out.reserve(node_count());
+  for (const Chunk& c : chunks_) out.insert(out.end(), c.keys.begin(), c.keys.end());
+  return out;
+}
+
+IntervalTree::Place IntervalTree::place(size_t node) const {
+  const size_t c =
+      std::upper_bound(first_node_.begin(), first_node_.end(), node) - first_node_.begin() - 1;
+  return {c, node - first_node_[c]};
+}
+
+double IntervalTree::key(size_t node) const {
+  const Place p = place(node);
+  return chunks_[p.chunk].keys[p.node];
+}
+
+IntervalTree::Place IntervalTree::count_below(double bound, bool inclusive) const {
+  auto below = [&](double k) { return inclusive ? k <= bound : k < bound; };
+  const size_t after = std::partition_point(chunks_.begin(), chunks_.end(),
+                                            [&](const Chunk& c) { return below(c.keys[0]); }) -
+                       chunks_.begin();
+  if (after == 0) return {0, 0};
+  const Chunk& c = chunks_[after - 1];
+  return {after - 1, static_cast<size_t>(std::partition_point(c.keys.begin(), c.keys.end(), below) -
+                                         c.keys.begin())};
+}
+
+Roaring IntervalTree::prefix(Place end) const {
+  if (chunks_.empty()) return Roaring();
+  const Chunk& last = chunks_[end.chunk];
+  const size_t split = last.run_begin(end.node);
+  std::vector<const Roaring*> inputs;
+  if (2 * end.chunk <= chunks_.size()) {  // the whole chunks before, plus part of this one
+    Roaring part = last.slice(0, split);
+    for (size_t c = 0; c < end.chunk; ++c) inputs.push_back(&chunks_[c].set);
+    inputs.push_back(&part);
+    return union_of(std::move(inputs));
   }
-  blocks_.reserve(block_pos_.size() - 1);
-  for (size_t b = 0; b + 1 < block_pos_.size(); ++b) {
-    std::vector<uint32_t> part(ids_.begin() + block_pos_[b], ids_.begin() + block_pos_[b + 1]);
-    sort_ids(part);
-    blocks_.emplace_back(part.size(), part.data());
-    blocks_.back().runOptimize();
-    blocks_.back().shrinkToFit();
-  }
+  // Most of the tree: everything minus the chunks after and the rest of this one.
+  Roaring rest = last.slice(split, last.ids.size());
+  for (size_t c = end.chunk + 1; c < chunks_.size(); ++c) inputs.push_back(&chunks_[c].set);
+  inputs.push_back(&rest);
+  return all_ - union_of(std::move(inputs));
 }
 
 Roaring IntervalTree::range_query(std::string_view op, double bound) const {
-  if (keys_.empty()) return Roaring();
-  // Node counts: keys below the bound, keys at or below it.
-  auto below = [&] {
-    return static_cast<size_t>(
-        std::partition_point(keys_.begin(), keys_.end(), [&](double k) { return k < bound; }) -
-        keys_.begin());
-  };
-  auto at_or_below = [&] {
-    return static_cast<size_t>(
-        std::partition_point(keys_.begin(), keys_.end(), [&](double k) { return k <= bound; }) -
-        keys_.begin());
-  };
-  // The cumulative set of the first c nodes is ids_[0, run_begin(c)); the
-  // last node's set minus it is the rest of ids_.
-  if (op == "$lt") return slice(0, run_begin(below()));
-  if (op == "$lte") return slice(0, run_begin(at_or_below()));
-  if (op == "$gt") return slice(run_begin(at_or_below()), ids_.size());
-  if (op == "$gte") return slice(run_begin(below()), ids_.size());
+  if (chunks_.empty()) return Roaring();
+  if (op == "$lt") return prefix(count_below(bound, false));
+  if (op == "$lte") return prefix(count_below(bound, true));
+  if (op == "$gt") return all_ - prefix(count_below(bound, true));
+  if (op == "$gte") return all_ - prefix(count_below(bound, false));
   return Roaring();
 }
 
-Roaring IntervalTree::ids_of_node(size_t node) const { return slice(run_begin(node), ends_[node]); }
+Roaring IntervalTree::equal_to(double value) const {
+  const Place p = count_below(value, true);
+  if (p.node == 0) return Roaring();  // every key is above the value
+  const Chunk& c = chunks_[p.chunk];
+  const size_t node = p.node - 1;
+  if (c.keys[node] != value) return Roaring();
+  return c.slice(c.run_begin(node), c.ends[node]);
+}
 
-Roaring IntervalTree::ids_up_to(size_t count) const { return slice(0, run_begin(count)); }
+Roaring IntervalTree::ids_of_node(size_t node) const {
+  const Place p = place(node);
+  const Chunk& c = chunks_[p.chunk];
+  return c.slice(c.run_begin(p.node), c.ends[p.node]);
+}
+
+Roaring IntervalTree::ids_up_to(size_t count) const {
+  if (count == 0 || chunks_.empty()) return Roaring();
+  const Place p = place(count - 1);
+  return prefix({p.chunk, p.node + 1});
+}
 
 std::vector<IntervalTree::Pair> IntervalTree::pairs() const {
   std::vector<Pair> out;
-  size_t empty_runs = 0;
-  for (size_t node = 0; node < keys_.size(); ++node) {
-    empty_runs += run_begin(node) == ends_[node] && ends_[node] > 0;
-  }
-  out.reserve(ids_.size() + empty_runs);
-  for (size_t node = 0; node < keys_.size(); ++node) {
-    const size_t begin = run_begin(node);
-    const size_t end = ends_[node];
-    if (begin == end) {
-      if (end > 0) out.emplace_back(keys_[node], ids_[0]);
-      continue;
+  out.reserve(all_.cardinality());
+  std::optional<uint32_t> earlier;  // an id under some earlier node
+  for (const Chunk& c : chunks_) {
+    for (size_t node = 0; node < c.keys.size(); ++node) {
+      const size_t begin = c.run_begin(node), end = c.ends[node];
+      if (begin == end) {
+        if (earlier) out.emplace_back(c.keys[node], *earlier);
+        continue;
+      }
+      for (size_t j = begin; j < end; ++j) out.emplace_back(c.keys[node], c.ids[j]);
+      if (!earlier) earlier = c.ids[begin];
     }
-    for (size_t j = begin; j < end; ++j) out.emplace_back(keys_[node], ids_[j]);
   }
   return out;
 }
 
-IntervalTree IntervalTree::without(const Roaring& ids) const {
-  if (!all_.intersect(ids)) return *this;
-  IntervalTree tree;
-  tree.keys_ = keys_;
-  tree.ends_.resize(ends_.size());
-  tree.ids_.reserve(ids_.size());
-  for (size_t node = 0; node < keys_.size(); ++node) {
-    for (size_t j = run_begin(node); j < ends_[node]; ++j) {
-      if (!ids.contains(ids_[j])) tree.ids_.push_back(ids_[j]);
+void IntervalTree::remove(const Roaring& ids) {
+  if (!all_.intersect(ids)) return;
+  for (Chunk& c : chunks_) {
+    if (!c.set.intersect(ids)) continue;
+    size_t kept = 0, begin = 0;
+    for (size_t node = 0; node < c.keys.size(); ++node) {
+      for (size_t j = begin; j < c.ends[node]; ++j) {
+        if (!ids.contains(c.ids[j])) c.ids[kept++] = c.ids[j];
+      }
+      begin = c.ends[node];
+      c.ends[node] = static_cast<uint32_t>(kept);
     }
-    tree.ends_[node] = static_cast<uint32_t>(tree.ids_.size());
+    c.ids.resize(kept);
+    c.set -= ids;
   }
-  tree.ids_.shrink_to_fit();
-  tree.all_ = all_;
-  tree.all_ -= ids;
-  tree.all_.runOptimize();
-  tree.all_.shrinkToFit();
-  tree.make_blocks();
-  return tree;
+  all_ -= ids;
+}
+
+IntervalTree IntervalTree::without(const Roaring& ids) const {
+  IntervalTree copy = *this;
+  copy.remove(ids);
+  return copy;
+}
+
+// Keys whose cumulative set is empty (no id under them or any smaller key)
+// are not carried over by a rebuild, so they go before anything is merged.
+void IntervalTree::drop_leading_empty_nodes() {
+  size_t dropped_chunks = 0;
+  while (dropped_chunks < chunks_.size() && chunks_[dropped_chunks].ids.empty()) ++dropped_chunks;
+  chunks_.erase(chunks_.begin(), chunks_.begin() + dropped_chunks);
+  if (!chunks_.empty()) {
+    Chunk& c = chunks_[0];
+    const size_t empty =
+        std::find_if(c.ends.begin(), c.ends.end(), [](uint32_t e) { return e > 0; }) -
+        c.ends.begin();
+    c.keys.erase(c.keys.begin(), c.keys.begin() + empty);
+    c.ends.erase(c.ends.begin(), c.ends.begin() + empty);
+  }
+  reindex();
+}
+
+void IntervalTree::insert(std::vector<Pair> pending) {
+  std::erase_if(pending, [](const Pair& p) { return std::isnan(p.first); });
+  if (pending.empty()) return;
+  drop_leading_empty_nodes();
+  // Ascending, ties in the order given: the order of a rebuild's merge.
+  std::stable_sort(pending.begin(), pending.end(),
+                   [](const Pair& a, const Pair& b) { return a.first < b.first; });
+  size_t done = 0;
+  if (!chunks_.empty() && pending.size() <= kIncrementalMax) {
+    while (done < pending.size() && insert_one(pending[done].first, pending[done].second)) ++done;
+  }
+  if (done == pending.size()) return;
+  // Values placed so far took part in the greedy grouping exactly as a
+  // rebuild would place them, so the rest can be merged by one.
+  std::vector<Pair> merged(pending.begin() + done, pending.end());
+  std::vector<Pair> own = pairs();
+  merged.insert(merged.end(), own.begin(), own.end());
+  *this = build(std::move(merged));
+}
+
+// One step of the grouping, in place: `value` joins the group of the last
+// key at or below it when within GROUP_TOLERANCE of that key, else starts a
+// group of its own. Returns false, changing nothing, when the step is not
+// local: the id is already in the tree (its smallest value decides), or the
+// new group would take in the next key.
+bool IntervalTree::insert_one(double value, uint32_t id) {
+  if (all_.contains(id)) return false;
+  const Place p = count_below(value, true);  // p.node keys of chunk p.chunk are <= value
+  Chunk& c = chunks_[p.chunk];
+  if (p.node > 0 && joins_group(value, c.keys[p.node - 1])) {
+    const size_t node = p.node - 1;
+    const auto begin = c.ids.begin() + c.run_begin(node), end = c.ids.begin() + c.ends[node];
+    c.ids.insert(std::upper_bound(begin, end, id), id);
+    for (size_t j = node; j < c.ends.size(); ++j) ++c.ends[j];
+  } else {
+    const double* next = p.node < c.keys.size()         ? &c.keys[p.node]
+                         : p.chunk + 1 < chunks_.size() ? &chunks_[p.chunk + 1].keys[0]
+                                                        : nullptr;
+    if (next != nullptr && joins_group(*next, value)) return false;
+    const size_t begin = c.run_begin(p.node);
+    c.keys.insert(c.keys.begin() + p.node, value);
+    c.ids.insert(c.ids.begin() + begin, id);
+    c.ends.insert(c.ends.begin() + p.node, static_cast<uint32_t>(begin));
+    for (size_t j = p.node; j < c.ends.size(); ++j) ++c.ends[j];
+    for (size_t k = p.chunk + 1; k < first_node_.size(); ++k) ++first_node_[k];
+  }
+  c.set.add(id);
+  all_.add(id);
+  if (c.ids.size() > 2 * kChunkIds) split(p.chunk);
+  return true;
+}
+
+void IntervalTree::split(size_t chunk) {
+  Chunk& c = chunks_[chunk];
+  if (c.keys.size() < 2) return;  // one node: nothing to cut
+  // The node boundary nearest the middle of the ids, keeping a node in each half.
+  const size_t half = c.ids.size() / 2;
+  size_t cut = std::lower_bound(c.ends.begin(), c.ends.end(), half) - c.ends.begin() + 1;
+  cut = std::clamp<size_t>(cut, 1, c.keys.size() - 1);
+  Chunk right;
+  const size_t id_cut = c.ends[cut - 1];
+  right.keys.assign(c.keys.begin() + cut, c.keys.end());
+  right.ids.assign(c.ids.begin() + id_cut, c.ids.end());
+  for (size_t j = cut; j < c.ends.size(); ++j) right.ends.push_back(c.ends[j] - id_cut);
+  c.keys.resize(cut);
+  c.ids.resize(id_cut);
+  c.ends.resize(cut);
+  c.set = c.slice(0, c.ids.size(), /*fresh=*/true);
+  right.set = right.slice(0, right.ids.size(), /*fresh=*/true);
+  chunks_.insert(chunks_.begin() + chunk + 1, std::move(right));
+  reindex();
 }
 
 size_t IntervalTree::memory_bytes() const {
-  return sizeof(IntervalTree) + keys_.capacity() * sizeof(double) +
-         ids_.capacity() * sizeof(uint32_t) + ends_.capacity() * sizeof(uint32_t) +
-         all_.getSizeInBytes(false) + block_pos_.capacity() * sizeof(uint32_t) + [this] {
-           size_t bytes = 0;
-           for (const Roaring& b : blocks_) bytes += sizeof(Roaring) + b.getSizeInBytes(false);
-           return bytes;
-         }();
+  size_t bytes =
+      sizeof(IntervalTree) + all_.getSizeInBytes(false) + first_node_.capacity() * sizeof(size_t);
+  for (const Chunk& c : chunks_) {
+    bytes += sizeof(Chunk) + c.keys.capacity() * sizeof(double) +
+             c.ids.capacity() * sizeof(uint32_t) + c.ends.capacity() * sizeof(uint32_t) +
+             c.set.getSizeInBytes(false);
+  }
+  return bytes;
 }
 
 }  // namespace ostrel

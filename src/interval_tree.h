@@ -1,6 +1,6 @@
 // IntervalTree: the range index of one numeric metadata field.
 //
-// Built in bulk from (value, id) pairs; immutable afterwards. Values are
+// Built in bulk from (value, id) pairs, then merged into and pruned. Values are
 // grouped: after a stable sort by value, a group starts at a value `key` and
 // takes every following value v with |v - key| < GROUP_TOLERANCE (absolute,
 // strict, always against the group's first value), so each id behaves as if
@@ -9,29 +9,34 @@
 //
 // Node i stands for the cumulative set "ids grouped under key i or below".
 // Storing that set per node would cost memory quadratic in the number of
-// distinct keys, so the representation is linear in the number of ids:
-//   keys_  the group keys, strictly ascending;
-//   ids_   the distinct ids, ordered by the index of the group of their
-//          smallest value, ascending within a group;
-//   ends_  per key, the end of its run: node i's cumulative set is the prefix
-//          ids_[0, ends_[i]) and the ids grouped under key i alone are
-//          ids_[ends_[i-1], ends_[i]) (a run may be empty);
-//   all_   every id of ids_ as a set;
-//   blocks_ the ids of consecutive runs cut into about 64 blocks (at node
-//          boundaries, block_pos_ gives where each starts in ids_), each as
-//          a set: a range answer is the union of the whole blocks it covers
-//          plus at most two partial blocks built from sorted slices.
-// Answers are new sets; nothing hands out a reference into the tree.
+// distinct keys, so the representation is linear in the number of ids. The
+// nodes are cut, at node boundaries, into chunks of about kChunkIds ids;
+// each chunk holds
+//   keys  its group keys, strictly ascending (and above the previous chunk's);
+//   ids   the ids of its nodes, ordered by node, ascending within a node;
+//   ends  per node, the end of its run in `ids` (a run may be empty);
+//   set   its ids as a set.
+// Every id sits in exactly one run: the run of its smallest group. Node i's
+// cumulative set is the union of the sets of the chunks before its chunk and
+// the runs of its chunk up to node i. `all_` is the union of every chunk.
+//
+// insert() merges new values exactly as rebuilding from them and the tree's
+// own pairs() would. A value that joins an existing group, or starts a new
+// one that absorbs no existing key, is placed in its chunk in place (cost
+// linear in the chunk, not the tree); anything else rebuilds the tree.
 //
 // Failure: memory exhaustion surfaces as std::bad_alloc (standard
 // containers) or std::runtime_error (Roaring copies); callers that return a
 // Status catch them at their operation boundary.
 //
-// Thread safety: immutable after build(); any number of concurrent readers.
+// Thread safety: none of its own. The owner guards a tree with a
+// reader-writer lock: const methods may run concurrently, insert() and
+// remove() need exclusive access.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string_view>
 #include <utility>
 #include <vector>
@@ -50,13 +55,24 @@ class IntervalTree {
   // one sign form one group). Fewer than 2^32 pairs.
   static IntervalTree build(std::vector<Pair> pairs);
 
-  size_t node_count() const { return keys_.size(); }
-  double key(size_t node) const { return keys_[node]; }
-  const std::vector<double>& keys() const { return keys_; }
+  // Merges `pending` into the tree: afterwards the tree equals
+  // build(pending followed by pairs()).
+  void insert(std::vector<Pair> pending);
+
+  // Takes the ids out of every node; every key stays.
+  void remove(const Roaring& ids);
+
+  size_t node_count() const;
+  std::vector<double> keys() const;
+  double key(size_t node) const;
 
   // Ids whose value is below / at or below / above / at or above `bound`
   // for "$lt" / "$lte" / "$gt" / "$gte"; any other operator gives {}.
   Roaring range_query(std::string_view op, double bound) const;
+
+  // Numeric equality: when some node's key equals `value` exactly, the ids
+  // grouped under that node alone; otherwise the empty set.
+  Roaring equal_to(double value) const;
 
   // Ids grouped under node `node` alone (its cumulative set minus the
   // previous node's). REQUIRES: node < node_count().
@@ -68,36 +84,53 @@ class IntervalTree {
 
   // (key, id) pairs in ascending key order that rebuild this tree: each id
   // once, at the key of its smallest group. A node whose own run is empty
-  // while its cumulative set is not (its ids all sit under smaller keys, or
-  // were taken out by without()) contributes one pair (its key, ids_[0]):
-  // that keeps the key, which matters for grouping values added later, and
-  // changes no membership because ids_[0] already sits at a smaller key.
-  // A node whose cumulative set is empty contributes nothing and vanishes.
+  // while its cumulative set is not contributes one pair (its key, an id of
+  // an earlier node): that keeps the key, which matters for grouping values
+  // added later, and changes no membership. A node whose cumulative set is
+  // empty contributes nothing and vanishes.
   std::vector<Pair> pairs() const;
 
-  // A tree without the given ids: every key stays, each node's cumulative
-  // set loses those ids.
+  // A copy without the given ids (see remove()).
   IntervalTree without(const Roaring& ids) const;
 
   // Bytes held by the representation (for measurements).
   size_t memory_bytes() const;
 
- private:
-  // The ids of ids_[begin, end) as a new set. begin and end lie on node
-  // boundaries.
-  Roaring slice(size_t begin, size_t end) const;
-  // The ids of ids_[begin, end), all inside block b.
-  Roaring part_of_block(size_t b, size_t begin, size_t end) const;
-  void make_blocks();
-  // ends_[node - 1], or 0 for node 0.
-  size_t run_begin(size_t node) const { return node == 0 ? 0 : ends_[node - 1]; }
+  static constexpr size_t kChunkIds = 2048;
+  // More pending values than this are merged by a rebuild.
+  static constexpr size_t kIncrementalMax = 256;
 
-  std::vector<double> keys_;         // strictly ascending group keys
-  std::vector<uint32_t> ids_;        // distinct ids, ordered by group of smallest value
-  std::vector<uint32_t> ends_;       // ends_[i]: ids_ of groups 0..i are ids_[0, ends_[i])
-  Roaring all_;                      // the ids of ids_
-  std::vector<uint32_t> block_pos_;  // block b is ids_[block_pos_[b], block_pos_[b + 1])
-  std::vector<Roaring> blocks_;
+ private:
+  struct Chunk {
+    std::vector<double> keys;
+    std::vector<uint32_t> ids;
+    std::vector<uint32_t> ends;
+    Roaring set;
+    size_t run_begin(size_t node) const { return node == 0 ? 0 : ends[node - 1]; }
+    // The ids of ids[begin, end) as a new set (begin, end on node
+    // boundaries); `fresh` builds it from the ids rather than from `set`.
+    Roaring slice(size_t begin, size_t end, bool fresh = false) const;
+  };
+  // Where a global node index lives.
+  struct Place {
+    size_t chunk;
+    size_t node;
+  };
+
+  static IntervalTree from_flat(std::vector<double> keys, std::vector<uint32_t> ids,
+                                std::vector<uint32_t> ends);
+  Place place(size_t node) const;
+  // Nodes (in chunk order) whose key is below the bound (or at or below it).
+  Place count_below(double bound, bool inclusive) const;
+  Roaring prefix(Place end) const;             // cumulative set of the nodes before `end`
+  bool insert_one(double value, uint32_t id);  // false: needs a rebuild
+  void drop_leading_empty_nodes();
+  void split(size_t chunk);
+  void reindex();  // first_node_ and all_ from the chunks
+
+  std::vector<Chunk> chunks_;
+  std::vector<size_t> first_node_;  // global index of each chunk's first node
+  Roaring all_;
 };
 
 }  // namespace ostrel

@@ -75,6 +75,13 @@ Roaring union_of(std::vector<const Roaring*> sets) {
   return std::move(level[0]);
 }
 
+// Room for one more element, growing by an eighth rather than doubling:
+// chunks take values one at a time and should not carry twice their size.
+template <typename T>
+void make_room(std::vector<T>& v) {
+  if (v.size() == v.capacity()) v.reserve(v.size() + v.size() / 8 + 16);
+}
+
 }  // namespace
 
 IntervalTree IntervalTree::build(std::vector<Pair> pairs) {
@@ -356,6 +363,7 @@ bool IntervalTree::insert_one(double value, uint32_t id) {
   if (all_.contains(id)) return false;
   const Place p = count_below(value, true);  // p.node keys of chunk p.chunk are <= value
   Chunk& c = chunks_[p.chunk];
+  make_room(c.ids);
   if (p.node > 0 && joins_group(value, c.keys[p.node - 1])) {
     const size_t node = p.node - 1;
     const auto begin = c.ids.begin() + c.run_begin(node), end = c.ids.begin() + c.ends[node];
@@ -367,6 +375,8 @@ bool IntervalTree::insert_one(double value, uint32_t id) {
                                                         : nullptr;
     if (next != nullptr && joins_group(*next, value)) return false;
     const size_t begin = c.run_begin(p.node);
+    make_room(c.keys);
+    make_room(c.ends);
     c.keys.insert(c.keys.begin() + p.node, value);
     c.ids.insert(c.ids.begin() + begin, id);
     c.ends.insert(c.ends.begin() + p.node, static_cast<uint32_t>(begin));
@@ -394,6 +404,9 @@ void IntervalTree::split(size_t chunk) {
   c.keys.resize(cut);
   c.ids.resize(id_cut);
   c.ends.resize(cut);
+  c.keys.shrink_to_fit();
+  c.ids.shrink_to_fit();
+  c.ends.shrink_to_fit();
   c.set = c.slice(0, c.ids.size(), /*fresh=*/true);
   right.set = right.slice(0, right.ids.size(), /*fresh=*/true);
   chunks_.insert(chunks_.begin() + chunk + 1, std::move(right));

@@ -1,9 +1,6 @@
-"""Shared fixtures for the ostrel Python tests.
-
-The module under test is found, in this order: the directory named by
-OSTREL_MODULE_DIR (CTest sets it to the build tree), whatever `import ostrel`
-finds on the path, or build/python in the repository.
-"""
+"""Shared fixtures and helpers. The module under test comes from
+OSTREL_MODULE_DIR (CTest sets it to the build tree), else whatever `import
+ostrel` finds, else build/python in the repository."""
 
 import os
 import pathlib
@@ -27,6 +24,54 @@ if _module_dir:
     # Never test a stale installed copy by accident.
     assert pathlib.Path(ostrel.__file__).parent.samefile(_module_dir), ostrel.__file__
 
+# For child interpreters: they import the same ostrel.
+CHILD_ENV = dict(os.environ, PYTHONPATH=os.path.dirname(ostrel.__file__))
+DOC, VEC = "{}", [1.0, 0.0]
+
+
+def ids(results):
+    return [r[0] for r in results]
+
+
+class Num:
+    """A number converting only through __index__ / __float__: runs `hook`,
+    then raises `exc` or returns `value` as it is."""
+
+    def __init__(self, value=None, hook=None, exc=None):
+        self.value, self.hook, self.exc = value, hook, exc
+
+    def _convert(self):
+        if self.hook is not None:
+            self.hook()
+        if self.exc is not None:
+            raise self.exc
+        return self.value
+
+    __index__ = __float__ = _convert
+
+
+class Seq:
+    """__len__ returns or raises `length`; __iter__ iterates a list, raises an
+    exception, calls a function or returns anything else as it is."""
+
+    def __init__(self, length, items):
+        self.length, self.items = length, items
+
+    def __len__(self):
+        if isinstance(self.length, Exception):
+            raise self.length
+        return self.length
+
+    def __getitem__(self, i):
+        return self.items[i]
+
+    def __iter__(self):
+        if isinstance(self.items, BaseException):
+            raise self.items
+        if callable(self.items):
+            return self.items()
+        return iter(self.items) if isinstance(self.items, list) else self.items
+
 
 @pytest.fixture
 def db(tmp_path):
@@ -38,8 +83,4 @@ def db(tmp_path):
 def make_db(tmp_path):
     """Factory for several independent databases in one test."""
     counter = iter(range(1_000_000))
-
-    def make():
-        return ostrel.OstrelDB(str(tmp_path / f"db{next(counter)}"))
-
-    return make
+    return lambda: ostrel.OstrelDB(str(tmp_path / f"db{next(counter)}"))

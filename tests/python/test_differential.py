@@ -1,12 +1,9 @@
 """Differential tests: the engine against deliberately naive models.
 
-FilterModel keeps filter entries in plain Python sets and interprets a filter
-directly over them, rule by rule. Its range index keeps the history the real
-one has: node keys are the group keys of earlier flushes and stay when ids
-leave, so how values closer than 1e-9 group depends on when filters ran.
-Searches use k above the number of documents, so their results are exactly
-the live matching ids. The second test ranks by numpy cosine similarity.
-"""
+FilterModel keeps filter entries in Python sets and interprets a filter rule
+by rule. Its range index keeps the real one's history: node keys are the
+group keys of earlier flushes and stay when ids leave, so how values closer
+than 1e-9 group depends on when filters ran."""
 
 import json
 import random
@@ -49,8 +46,7 @@ def build_tree(pairs):
 
 
 class FilterModel:
-    # all_docs: added and not removed (the universe of negations); deleted:
-    # removed by delete or expiry, never shrinks; added: every id ever added.
+    # all_docs: the universe of negations; deleted: by delete or expiry, never shrinks.
     def __init__(self):
         self.all_docs, self.deleted, self.added, self.next_id = set(), set(), set(), 0
         self.exists, self.eq, self.pending, self.trees = {}, {}, {}, {}
@@ -257,8 +253,7 @@ def test_filters_match_naive_model(db):
                     {"temp": 4} if n < 15 else {})
         ttl = -1 if n < 2 else rng.choices([None, -1, 3600], [0.9, 0.05, 0.05])[0]
         add(doc_id, meta if n % 97 else rng.choice(ODD_TEXTS), ttl)
-    # "temp" loses its only numbers while they are pending: the field was
-    # seen all the same, so its range clauses give empty sets.
+    # "temp" loses its only numbers while pending: its range clauses give empty sets.
     for doc_id in sorted(model.exists["temp"]):
         add(doc_id, random_metadata(rng))
 
@@ -267,9 +262,8 @@ def test_filters_match_naive_model(db):
             for doc_id in rng.sample(sorted(model.added), 50) + rng.sample(range(2600, 3000), 5):
                 ttl = rng.choices([None, -1, 3600], [0.8, 0.1, 0.1])[0]
                 add(doc_id, random_metadata(rng, late=round_no >= 5), ttl)
-        # Deletes of a few documents each, before any purge, so expired
-        # documents still match; negations reach re-added deleted ids, which
-        # are among all documents again although search never returns them.
+        # Deletes of a few documents each, before any purge (expired documents
+        # still match); negations reach re-added deleted ids.
         done = 0
         for attempt in range(300):
             f = {"gone": {"$exists": True}} if round_no == attempt == 0 else random_filter(rng)
@@ -307,14 +301,13 @@ def test_search_matches_brute_force_cosine(db):
     for q in queries:
         q64 = q.astype(np.float64)
         cosine = dict(zip(ids.tolist(), unit @ (q64 / np.linalg.norm(q64))))
-        for k, filter_json, keep in [(db.count(), None, live),
-                                     (int(live.sum()), None, live),
-                                     (300, '{"g": {"$lt": 2}}', live & (ids % 5 < 2))]:
+        low = live & (ids % 5 < 2)
+        for k, filter_json, keep in [(db.count(), None, live), (int(live.sum()), None, live), (2**64 - 1, None, live),
+                                     (300, '{"g": {"$lt": 2}}', low), (2**63, '{"g": {"$lt": 2}}', low)]:
             hits = db.search(q.tolist(), k, filter_json, False)
             got = [i for i, _, _ in hits]
             assert sorted(got) == ids[keep].tolist()
             want = np.array([cosine[i] for i in got])
             assert np.abs(np.array([s for _, s, _ in hits]) - want).max() <= 1e-6
-            # Every earlier hit scores at least as high as every later one,
-            # up to ties within the tolerance.
+            # Every earlier hit scores at least as high as every later one, up to the tolerance.
             assert np.all(np.minimum.accumulate(want)[:-1] >= want[1:] - 1e-6), (k, filter_json)

@@ -1,7 +1,6 @@
 """Engine semantics seen through the Python module: add, count, search,
-delete, expiry, build_results, the quantization switch, metadata.bin and the
-parallel scoring path. The binding surface itself (conversions, messages of
-argument errors, borrow counter) is covered by test_binding.py."""
+delete, expiry, build_results, quantization, metadata.bin and the parallel
+scoring path."""
 
 import io
 import os
@@ -14,6 +13,7 @@ import warnings
 import numpy as np
 import pytest
 
+from conftest import ids
 from ostrel import OstrelDB
 
 DIM = 8
@@ -22,27 +22,29 @@ IS_RED = '{"c": {"$eq": "red"}}'
 ACTIVATION_LINE = "Activating quantization at 5000 vectors...\n"
 
 
-def unit(rng, dim=DIM):
-    v = rng.standard_normal(dim)
-    return (v / np.linalg.norm(v)).tolist()
-
-
-def ids(results):
-    return [r[0] for r in results]
-
-
 def bin_bytes(db_dir):
     return (db_dir / "metadata.bin").read_bytes()
 
 
-def run_in_child(fn, timeout=120.0):
-    """Runs fn() in a forked child and returns its exit code: 0 when fn
-    returned a true value. A child still running at the deadline is killed
-    and the test fails, so a hang is reported instead of stalling the run."""
+def filled(db, n, seed=1, text=lambda i: f'{{"i": {i}}}'):
+    rng = np.random.default_rng(seed)
+    vecs = rng.standard_normal((n, DIM))
+    vecs = (vecs / np.linalg.norm(vecs, axis=1, keepdims=True)).tolist()
+    for i, v in enumerate(vecs):
+        db.add(i, v, text(i))
+    return vecs
+
+
+def run_in_child(fn, timeout=120):
+    """Runs fn() in a forked child and returns its exit code, 0 when fn
+    returned a true value. SIGALRM kills a child still running at the
+    deadline, so a hang fails the test instead of stalling the run."""
     with warnings.catch_warnings():
         warnings.simplefilter("ignore", DeprecationWarning)  # fork with threads
         pid = os.fork()
     if pid == 0:
+        signal.signal(signal.SIGALRM, signal.SIG_DFL)
+        signal.alarm(timeout)
         code = 3
         try:
             code = 0 if fn() else 2
@@ -50,406 +52,265 @@ def run_in_child(fn, timeout=120.0):
             traceback.print_exc()
         finally:
             os._exit(code)
-    deadline = time.monotonic() + timeout
-    while True:
-        done, status = os.waitpid(pid, os.WNOHANG)
-        if done:
-            return os.waitstatus_to_exitcode(status)
-        if time.monotonic() > deadline:
-            os.kill(pid, signal.SIGKILL)
-            os.waitpid(pid, 0)
-            pytest.fail(f"child still running after {timeout} s")
-        time.sleep(0.02)
+    return os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1])
 
 
-# --- add ------------------------------------------------------------------------
+# --- add -----------------------------------------------------------------------------
 
 
-class TestAdd:
-    def test_first_add_fixes_dimension_and_mismatch_changes_nothing(self, db, tmp_path):
-        db.add(0, [1.0, 0.0, 0.0], '{"v": 0}')
-        before = db.search([1.0, 0.0, 0.0], 10)
-        for doc_id, vec in [(5, [1.0, 0.0]), (0, [0.0, 1.0, 0.0, 0.0]), (1, [])]:
-            with pytest.raises(ValueError) as err:
-                db.add(doc_id, vec, '{"v": 1}')
-            assert err.value.args == (f"Dimension mismatch: expected 3, got {len(vec)}",)
-        assert db.count() == 1  # id 5 did not raise the counter
-        assert db.search([1.0, 0.0, 0.0], 10) == before
-        assert db.delete('{"v": {"$eq": 1}}') == 0  # nothing was indexed
-        assert bin_bytes(tmp_path / "db") == b'{"v": 0}'  # nor written
-
-    def test_empty_first_vector_leaves_dimension_open(self, db):
-        db.add(0, [], "{}")
-        db.add(1, [0.0, 1.0, 0.0], "{}")  # fixes the dimension to 3
-        with pytest.raises(ValueError, match="^Dimension mismatch: expected 3, got 2$"):
-            db.add(2, [1.0, 0.0], "{}")
-        assert db.count() == 2
-        assert db.search([0.0, 1.0, 0.0], 5)[0][0] == 1
-
-    def test_readd_replaces_vector_and_metadata(self, db, tmp_path):
-        db.add(0, [1.0, 0.0], '{"n": "old"}')
-        db.add(1, [0.6, 0.8], '{"n": "one"}')
-        db.add(0, [0.0, 1.0], '{"n": "new"}')
-        hits = db.search([0.0, 1.0], 2)
-        assert [(i, m) for i, _, m in hits] == [(0, '{"n": "new"}'), (1, '{"n": "one"}')]
-        assert hits[0][1] == pytest.approx(1.0, abs=1e-6)
-        # Headerless concatenation in write order; the old text stays.
-        assert bin_bytes(tmp_path / "db") == b'{"n": "old"}{"n": "one"}{"n": "new"}'
-        assert db.count() == 2
-
-    @pytest.mark.parametrize(
-        "text, message",
-        [
-            ("", r"EOF while parsing a value at line 1 column 0"),
-            ('{"a": 1} x', r"trailing characters at line 1 column \d+"),
-            ("{'a': 1}", r".+ at line 1 column \d+"),
-        ],
-    )
-    def test_invalid_json_still_stores_record_vector_and_id(self, db, tmp_path, text, message):
-        db.add(0, [1.0, 0.0], '{"a": 0}')
-        with pytest.raises(ValueError, match=f"^{message}$"):
-            db.add(3, [0.0, 1.0], text)
-        assert bin_bytes(tmp_path / "db") == b'{"a": 0}' + text.encode()
-        assert db.count() == 4
-        assert db.build_results([(3, 0.5)], True) == [(3, 0.5, text)]
-        assert [(i, m) for i, _, m in db.search([0.0, 1.0], 1)] == [(3, text)]
-        # In the set of all documents (negations see it) but not indexed.
-        got = db.search([0.0, 1.0], 10, '{"$not": {"a": {"$exists": true}}}', False)
-        assert ids(got) == [3]
-
-    def test_non_object_metadata_accepted_and_not_indexed(self, db):
-        texts = ['{"a": "x"}', '[{"a": "x"}]', "null", '"x"', "5", " true "]
-        for i, text in enumerate(texts):
-            db.add(i, [1.0, float(i)], text)
-        assert db.count() == len(texts)
-        assert ids(db.search([1.0, 0.0], 10, '{"a": {"$exists": true}}')) == [0]
-        assert ids(db.search([1.0, 0.0], 10, '{"a": {"$eq": "x"}}')) == [0]
-        got = db.search([1.0, 0.0], 10, '{"$not": {"a": {"$eq": "x"}}}')
-        assert sorted((i, m) for i, _, m in got) == list(enumerate(texts))[1:]
+def test_first_add_fixes_dimension_and_mismatch_changes_nothing(db, tmp_path):
+    db.add(0, [1.0, 0.0, 0.0], '{"v": 0}')
+    before = db.search([1.0, 0.0, 0.0], 10)
+    for doc_id, vec in [(5, [1.0, 0.0]), (0, [0.0, 1.0, 0.0, 0.0]), (1, [])]:
+        with pytest.raises(ValueError) as err:
+            db.add(doc_id, vec, '{"v": 1}')
+        assert err.value.args == (f"Dimension mismatch: expected 3, got {len(vec)}",)
+    assert db.count() == 1  # id 5 did not raise the counter
+    assert db.search([1.0, 0.0, 0.0], 10) == before
+    assert db.delete('{"v": {"$eq": 1}}') == 0  # nothing was indexed
+    assert bin_bytes(tmp_path / "db") == b'{"v": 0}'  # nor written
 
 
-# --- count ----------------------------------------------------------------------
+def test_empty_first_vector_leaves_dimension_open(db):
+    db.add(0, [], "{}")
+    db.add(1, [0.0, 1.0, 0.0], "{}")  # fixes the dimension to 3
+    with pytest.raises(ValueError, match="^Dimension mismatch: expected 3, got 2$"):
+        db.add(2, [1.0, 0.0], "{}")
+    assert db.count() == 2
+    assert db.search([0.0, 1.0, 0.0], 5)[0][0] == 1
 
 
-class TestCount:
-    @pytest.mark.parametrize("added, expected", [([99], 100), ([7, 3], 8), ([0, 2], 3)])
-    def test_counter_follows_highest_id(self, db, added, expected):
-        for i in added:
-            db.add(i, [1.0, 0.0], "{}")
-        assert db.count() == expected
+def test_readd_replaces_vector_and_metadata(db, tmp_path):
+    db.add(0, [1.0, 0.0], '{"n": "old"}')
+    db.add(1, [0.6, 0.8], '{"n": "one"}')
+    db.add(0, [0.0, 1.0], '{"n": "new"}')
+    hits = db.search([0.0, 1.0], 2)
+    assert [(i, m) for i, _, m in hits] == [(0, '{"n": "new"}'), (1, '{"n": "one"}')]
+    assert hits[0][1] == pytest.approx(1.0, abs=1e-6)
+    # Headerless concatenation in write order; the old text stays.
+    assert bin_bytes(tmp_path / "db") == b'{"n": "old"}{"n": "one"}{"n": "new"}'
+    assert db.count() == 2
 
-    def test_delete_then_readd_stays_deleted(self, db):
-        for i in range(3):
-            db.add(i, [1.0, float(i)], f'{{"i": {i}, "s": "s{i}"}}')
-        assert db.delete('{"i": {"$eq": 1}}') == 1
-        assert db.count() == 2
-        db.add(1, [1.0, 1.0], '{"i": 1, "s": "again"}')
-        assert db.count() == 2
-        assert 1 not in ids(db.search([1.0, 1.0], 10))
-        assert 1 not in ids(db.search([1.0, 1.0], 10, '{"s": {"$eq": "again"}}'))
-        assert db.delete('{"s": {"$eq": "again"}}') == 1
-        assert db.count() == 2
 
-    def test_highest_id_does_not_wrap(self, db):
-        db.add(4294967295, [1.0, 0.0], "{}")
-        assert db.count() == 4294967296
+@pytest.mark.parametrize("text, message", [
+    ("", r"EOF while parsing a value at line 1 column 0"),
+    ('{"a": 1} x', r"trailing characters at line 1 column \d+"),
+    ("{'a': 1}", r".+ at line 1 column \d+"),
+])
+def test_invalid_json_still_stores_record_vector_and_id(db, tmp_path, text, message):
+    db.add(0, [1.0, 0.0], '{"a": 0}')
+    with pytest.raises(ValueError, match=f"^{message}$"):
+        db.add(3, [0.0, 1.0], text)
+    assert bin_bytes(tmp_path / "db") == b'{"a": 0}' + text.encode()
+    assert db.count() == 4
+    assert db.build_results([(3, 0.5)], True) == [(3, 0.5, text)]
+    assert [(i, m) for i, _, m in db.search([0.0, 1.0], 1)] == [(3, text)]
+    # In the set of all documents (negations see it) but not indexed.
+    assert ids(db.search([0.0, 1.0], 10, '{"$not": {"a": {"$exists": true}}}', False)) == [3]
 
 
 # --- search ---------------------------------------------------------------------
 
 
-def filled(db, n, seed=1, text=lambda i: f'{{"i": {i}}}'):
-    rng = np.random.default_rng(seed)
-    vecs = [unit(rng) for _ in range(n)]
-    for i, v in enumerate(vecs):
-        db.add(i, v, text(i))
-    return vecs
+@pytest.mark.parametrize("n, k", [(0, 0), (0, 1), (0, 2**63), (0, 2**64 - 1), (5, 0)])
+def test_empty_results(db, n, k):
+    filled(db, n)
+    assert db.search([1.0] * DIM, k) == []
+    assert db.search([1.0] * DIM, k, '{"i": {"$gte": 0}}') == []
+    with pytest.raises(ValueError, match="^EOF while parsing"):  # the filter is parsed all the same
+        db.search([1.0] * DIM, k, '{"i": ')
 
 
-class TestSearch:
-    @pytest.mark.parametrize("k", [0, 1, 10, 2**63, 2**64 - 1])
-    def test_empty_database(self, db, k):
-        assert db.search([1.0] * DIM, k) == []
-        assert db.search([1.0] * DIM, k, '{"i": {"$gte": 0}}') == []
-
-    def test_k_zero(self, db):
-        filled(db, 5)
-        assert db.search([1.0] * DIM, 0) == []
-        assert db.search([1.0] * DIM, 0, '{"i": {"$gte": 0}}') == []
-        with pytest.raises(ValueError, match="^EOF while parsing"):
-            db.search([1.0] * DIM, 0, '{"i": ')
-
-    @pytest.mark.parametrize("k", [6, 1000, 2**63, 2**64 - 1])
-    def test_large_k_returns_every_live_document_sorted(self, db, k):
-        vecs = filled(db, 6)
-        db.delete('{"i": {"$eq": 2}}')
-        query = vecs[4]
-        hits = db.search(query, k)
-        assert sorted(ids(hits)) == [0, 1, 3, 4, 5]
-        assert hits[0][0] == 4 and hits[0][1] == pytest.approx(1.0, abs=1e-6)
-        scores = [s for _, s, _ in hits]
-        assert scores == sorted(scores, reverse=True)
-        expected = {i: float(np.dot(query, vecs[i])) for i in ids(hits)}
-        assert {i: s for i, s, _ in hits} == pytest.approx(expected, abs=1e-5)
-        assert all(m == f'{{"i": {i}}}' for i, _, m in hits)
-
-    def test_include_metadata_false(self, db):
-        filled(db, 3)
-        hits = db.search([1.0] * DIM, 10, None, False)
-        assert sorted(ids(hits)) == [0, 1, 2] and all(m == "" for _, _, m in hits)
-
-    @pytest.mark.parametrize("k", [5, 15])
-    def test_deleted_ids_skipped_on_index_path(self, db, k):
-        # 40 documents share one vector, so the index proposes all of them and
-        # the candidate list is kept as it comes. Re-adding the deleted ids
-        # files them in the index again while they stay deleted.
-        for i in range(40):
-            db.add(i, [1.0, 2.0, 3.0], f'{{"i": {i}}}')
-        assert db.delete('{"i": {"$lt": 10}}') == 10
-        for i in range(10):
-            db.add(i, [1.0, 2.0, 3.0], f'{{"i": {i}}}')
-        hits = db.search([1.0, 2.0, 3.0], k)
-        assert len(hits) == k and min(ids(hits)) >= 10
-
-    def test_deleted_ids_and_gaps_skipped_on_fallback(self, db):
-        rng = np.random.default_rng(3)
-        vecs = {i: unit(rng) for i in range(0, 300, 3)}  # ids 1, 2, 4, 5, ... never added
-        for i, v in vecs.items():
-            db.add(i, v, f'{{"i": {i}}}')
-        db.delete('{"i": {"$lt": 150}}')
-        for i in range(0, 150, 3):  # back in the index and the filter, still deleted
-            db.add(i, vecs[i], f'{{"i": {i}}}')
-        hits = db.search(unit(rng), 1000)
-        assert sorted(ids(hits)) == list(range(150, 300, 3))
-        hits = db.search(unit(rng), 1000, '{"i": {"$gte": 0}}')
-        assert sorted(ids(hits)) == list(range(150, 300, 3))
-
-    @pytest.mark.parametrize(
-        "filter_json",
-        ['{"c": "red"}', '{"c": {"$eq": "green"}}', '{"nope": {"$gt": 1}}', "[]", "{}",
-         '{"$and": []}', '{"$or": []}'],
-    )
-    def test_filters_matching_nothing(self, db, filter_json):
-        for i in range(5):
-            db.add(i, [1.0, float(i)], RED)
-        assert db.search([1.0, 0.0], 10, filter_json) == []
-
-    def test_filtered_search_with_numeric_range(self, db):
-        vecs = filled(db, 50)
-        hits = db.search(vecs[0], 100, '{"i": {"$gt": 10, "$lte": 20}}')
-        assert sorted(ids(hits)) == list(range(11, 21))
+@pytest.mark.parametrize("k", [5, 15])
+def test_deleted_ids_skipped_on_index_path(db, k):
+    # 40 documents share one vector, so the index proposes all of them and
+    # the candidate list is kept as it comes. Re-adding the deleted ids
+    # files them in the index again while they stay deleted.
+    for i in range(40):
+        db.add(i, [1.0, 2.0, 3.0], f'{{"i": {i}}}')
+    assert db.delete('{"i": {"$lt": 10}}') == 10
+    for i in range(10):
+        db.add(i, [1.0, 2.0, 3.0], f'{{"i": {i}}}')
+    hits = db.search([1.0, 2.0, 3.0], k)
+    assert len(hits) == k and min(ids(hits)) >= 10
 
 
 # --- faults mended on purpose ------------------------------------------------------
 
 
-class TestMended:
-    def test_filtered_search_finds_matches_outside_the_candidates(self, db):
-        v = np.full(DIM, 1.0 / np.sqrt(DIM))
-        v[::2] *= -1
-        for i in range(500):  # fill the query's own bucket with non-matches
-            db.add(i, v.tolist(), BLUE)
-        for i in range(500, 520):  # matches sit in the opposite bucket
-            db.add(i, (-v).tolist(), RED)
-        hits = db.search(v.tolist(), 10, IS_RED)
-        assert len(hits) == 10
-        assert set(ids(hits)) <= set(range(500, 520))
-        assert all(s == pytest.approx(-1.0, abs=1e-5) for _, s, _ in hits)
-        assert sorted(ids(db.search(v.tolist(), 100, IS_RED))) == list(range(500, 520))
-
-    def test_readd_replaces_filter_entries(self, db):
-        db.add(0, [1.0, 0.0], '{"c": "red", "price": 5, "old": 1}')
-        db.add(1, [0.0, 1.0], '{"c": "red", "price": 7}')
-        db.add(0, [1.0, 0.0], '{"c": "blue", "price": 50}')
-        q = [1.0, 0.0]
-        assert ids(db.search(q, 10, IS_RED)) == [1]
-        assert ids(db.search(q, 10, '{"c": {"$eq": "blue"}}')) == [0]
-        assert ids(db.search(q, 10, '{"price": {"$lt": 10}}')) == [1]
-        assert ids(db.search(q, 10, '{"price": {"$eq": 5}}')) == []
-        assert ids(db.search(q, 10, '{"price": {"$gt": 40}}')) == [0]
-        assert ids(db.search(q, 10, '{"old": {"$exists": true}}')) == []
-        assert sorted(ids(db.search(q, 10, '{"c": {"$ne": "blue"}}'))) == [1]
-        assert db.delete('{"price": {"$lt": 10}}') == 1
-
-    def test_readd_after_invalid_json(self, db):
-        db.add(0, [1.0, 0.0], RED)
-        with pytest.raises(ValueError):
-            db.add(0, [1.0, 0.0], '{"c": ')
-        db.add(0, [1.0, 0.0], '{"c": "green"}')
-        assert db.search([1.0, 0.0], 5, IS_RED) == []
-        assert db.search([1.0, 0.0], 5, '{"c": {"$eq": "green"}}') == [
-            (0, pytest.approx(1.0, abs=1e-6), '{"c": "green"}')
-        ]
-        assert db.count() == 1
-
-    @pytest.mark.parametrize("ttl, live", [(-(2**63), 0), (2**63 - 1, 1), (-(2**62), 0)])
-    def test_extreme_ttl_saturates(self, db, ttl, live):
-        db.add(0, [1.0, 0.0], RED, ttl)
-        assert db.count() == live
-        assert len(db.search([1.0, 0.0], 5)) == live
-
-    def test_fallback_enumerates_only_stored_ids(self, db):
-        db.add(3000000000, [0.0, 1.0], RED)
-
-        def child():
-            return db.search([0.0, 1.0], 100) == [(3000000000, pytest.approx(1.0, abs=1e-6), RED)]
-
-        assert run_in_child(child) == 0
-        assert db.count() == 3000000001
+def test_filtered_search_finds_matches_outside_the_candidates(db):
+    v = np.full(DIM, 1.0 / np.sqrt(DIM))
+    v[::2] *= -1
+    for i in range(500):  # fill the query's own bucket with non-matches
+        db.add(i, v.tolist(), BLUE)
+    for i in range(500, 520):  # matches sit in the opposite bucket
+        db.add(i, (-v).tolist(), RED)
+    hits = db.search(v.tolist(), 10, IS_RED)
+    assert len(hits) == 10
+    assert set(ids(hits)) <= set(range(500, 520))
+    assert all(s == pytest.approx(-1.0, abs=1e-5) for _, s, _ in hits)
+    assert sorted(ids(db.search(v.tolist(), 100, IS_RED))) == list(range(500, 520))
 
 
-# --- expiry -----------------------------------------------------------------------
+def test_readd_replaces_filter_entries(db):
+    db.add(0, [1.0, 0.0], '{"c": "red", "price": 5, "old": 1}')
+    db.add(1, [0.0, 1.0], '{"c": "red", "price": 7}')
+    db.add(0, [1.0, 0.0], '{"c": "blue", "price": 50}')
+    q = [1.0, 0.0]
+    assert ids(db.search(q, 10, IS_RED)) == [1]
+    assert ids(db.search(q, 10, '{"c": {"$eq": "blue"}}')) == [0]
+    assert ids(db.search(q, 10, '{"price": {"$lt": 10}}')) == [1]
+    assert ids(db.search(q, 10, '{"price": {"$eq": 5}}')) == []
+    assert ids(db.search(q, 10, '{"price": {"$gt": 40}}')) == [0]
+    assert ids(db.search(q, 10, '{"old": {"$exists": true}}')) == []
+    assert sorted(ids(db.search(q, 10, '{"c": {"$ne": "blue"}}'))) == [1]
+    assert db.delete('{"price": {"$lt": 10}}') == 1
+    # Invalid JSON takes the entries away; the next valid text brings its own.
+    with pytest.raises(ValueError):
+        db.add(0, q, '{"c": ')
+    assert db.search(q, 5, '{"c": {"$eq": "blue"}}') == []
+    db.add(0, q, '{"c": "green"}')
+    assert db.search(q, 5, '{"c": {"$eq": "green"}}') == [(0, pytest.approx(1.0, abs=1e-6), '{"c": "green"}')]
+    assert db.count() == 1
 
 
-PURGES = {
-    "count": lambda db: db.count(),
-    "search": lambda db: db.search([1.0, 0.0], 5),
-    "clean_expired": lambda db: db.clean_expired(),
-}
+@pytest.mark.parametrize("ttl, live", [(-(2**63), 0), (2**63 - 1, 1), (-(2**62), 0)])
+def test_extreme_ttl_saturates(db, ttl, live):
+    db.add(0, [1.0, 0.0], RED, ttl)
+    assert db.count() == live
+    assert len(db.search([1.0, 0.0], 5)) == live
 
 
-class TestExpiry:
-    @pytest.mark.parametrize("purge", PURGES.values(), ids=PURGES.keys())
-    def test_negative_ttl_purged_by_next_purge(self, db, purge):
-        db.add(0, [1.0, 0.0], RED, -1)
-        db.add(1, [1.0, 0.0], BLUE)
+@pytest.mark.parametrize("k", [2, 2**63, 2**64 - 1])
+def test_highest_id_does_not_wrap(db, k):
+    db.add(4294967295, [0.0, 1.0], '{"end": "high"}')  # 2**32 slots: quantized from here on
+    db.add(0, [1.0, 0.0], '{"end": "low"}')
+    assert db.count() == 4294967296
+    expected = [(4294967295, '{"end": "high"}'), (0, '{"end": "low"}')]
+    assert [(i, m) for i, _, m in db.search([0.0, 1.0], k, '{"end": {"$in": ["low", "high"]}}')] == expected
+    assert db.delete('{"end": {"$eq": "high"}}') == 1
+    for filter_json in (None, '{"end": {"$exists": true}}'):
+        assert [(i, m) for i, _, m in db.search([0.0, 1.0], k, filter_json)] == expected[1:]
+    assert db.count() == 4294967295
+
+
+def test_fallback_enumerates_only_stored_ids(db):
+    db.add(3000000000, [0.0, 1.0], RED)
+    assert run_in_child(lambda: db.search([0.0, 1.0], 100) == [(3000000000, pytest.approx(1.0, abs=1e-6), RED)]) == 0
+    assert db.count() == 3000000001
+
+
+# --- expiry and delete -------------------------------------------------------------
+
+
+@pytest.mark.parametrize("purge", [None, OstrelDB.count, OstrelDB.clean_expired,
+                                   lambda db: db.search([1.0, 0.0], 5)], ids=["none", "count", "clean", "search"])
+def test_negative_ttl_purged_by_next_purge(db, purge):
+    db.add(0, [1.0, 0.0], RED, -1)
+    db.add(1, [1.0, 0.0], BLUE)
+    if purge:
         purge(db)
-        # delete does not purge: a filter only stops seeing the document once
-        # a purge took it out of the indexes.
-        assert db.delete(IS_RED) == 0
-        assert db.count() == 1
-        assert ids(db.search([1.0, 0.0], 5)) == [1]
-
-    def test_expired_document_findable_by_filter_until_purged(self, db):
-        db.add(0, [1.0, 0.0], RED, -1)
-        db.add(1, [1.0, 0.0], BLUE)
-        assert db.delete(IS_RED) == 1
-        assert db.count() == 1  # purging an id deleted already subtracts nothing more
-
-    def test_zero_ttl_counted_within_its_second(self, make_db):
-        for _ in range(5):
-            db = make_db()
-            second = int(time.time())
-            db.add(0, [1.0, 0.0], RED, 0)
-            counted = db.count()
-            if int(time.time()) == second:
-                break
-        else:
-            pytest.skip("the clock kept crossing second boundaries")
-        assert counted == 1
-        while int(time.time()) <= second:
-            time.sleep(0.05)
-        assert db.count() == 0
-
-    @pytest.mark.parametrize("readd_ttl, live", [((), 1), ((None,), 1), ((3600,), 2)])
-    def test_readd_without_ttl_keeps_expiry(self, db, readd_ttl, live):
-        db.add(0, [1.0, 0.0], RED, -5)
-        db.add(1, [0.0, 1.0], BLUE)
-        db.add(0, [1.0, 0.0], RED, *readd_ttl)
-        assert db.count() == live
-
-    def test_clean_expired_returns_none(self, db):
-        assert db.clean_expired() is None
-        db.add(0, [1.0, 0.0], RED, 3600)
-        assert db.clean_expired() is None
-        assert db.count() == 1
+    # delete does not purge: a filter sees an expired document until a purge
+    # took it out of the indexes; purging it afterwards subtracts nothing more.
+    assert db.delete(IS_RED) == (0 if purge else 1)
+    assert db.count() == 1
+    assert ids(db.search([1.0, 0.0], 5)) == [1]
 
 
-# --- delete ---------------------------------------------------------------------
+def test_zero_ttl_counted_within_its_second(make_db):
+    for _ in range(5):
+        db = make_db()
+        second = int(time.time())
+        db.add(0, [1.0, 0.0], RED, 0)
+        counted = db.count()
+        if int(time.time()) == second:
+            break
+    else:
+        pytest.skip("the clock kept crossing second boundaries")
+    assert counted == 1
+    while int(time.time()) <= second:
+        time.sleep(0.05)
+    assert db.count() == 0
 
 
-class TestDelete:
-    def test_returns_number_matched(self, db):
-        filled(db, 10, text=lambda i: f'{{"i": {i}, "c": "{"red" if i % 3 == 0 else "blue"}"}}')
-        assert db.delete(IS_RED) == 4
-        assert db.count() == 6
-        assert db.delete(IS_RED) == 0
-        assert sorted(ids(db.search([1.0] * DIM, 100))) == [1, 2, 4, 5, 7, 8]
-
-    @pytest.mark.parametrize("filter_json", ["", "{", '{"c": {"$eq": "red"}} x', "nope"])
-    def test_malformed_filter_changes_nothing(self, db, filter_json):
-        filled(db, 4, text=lambda i: RED)
-        with pytest.raises(ValueError, match=r" at line \d+ column \d+$"):
-            db.delete(filter_json)
-        assert db.count() == 4
-        assert len(db.search([1.0] * DIM, 10, IS_RED)) == 4
-
-    @pytest.mark.parametrize("filter_json", ['{"c": "red"}', "{}", "null", '{"$and": []}'])
-    def test_no_constraint_deletes_nothing(self, db, filter_json):
-        filled(db, 4, text=lambda i: RED)
-        assert db.delete(filter_json) == 0
-        assert db.count() == 4
-
-    def test_numeric_clause_does_not_count_deleted_ids_again(self, db):
-        filled(db, 5, text=lambda i: f'{{"p": {i}}}')
-        assert db.delete('{"p": {"$lt": 2}}') == 2
-        assert db.delete('{"p": {"$lt": 3}}') == 1
-        assert db.delete('{"p": {"$eq": 0}}') == 0
-        assert db.count() == 2
+@pytest.mark.parametrize("readd_ttl, live", [((), 1), ((None,), 1), ((3600,), 2)])
+def test_readd_without_ttl_keeps_expiry(db, readd_ttl, live):
+    db.add(0, [1.0, 0.0], RED, -5)
+    db.add(1, [0.0, 1.0], BLUE)
+    db.add(0, [1.0, 0.0], RED, *readd_ttl)
+    assert db.count() == live
 
 
-# --- build_results ------------------------------------------------------------------
+@pytest.mark.parametrize("filter_json", ["", "{", '{"c": {"$eq": "red"}} x', "nope"])
+def test_malformed_filter_changes_nothing(db, filter_json):
+    filled(db, 4, text=lambda i: RED)
+    with pytest.raises(ValueError, match=r" at line \d+ column \d+$"):
+        db.delete(filter_json)
+    assert db.count() == 4
+    assert len(db.search([1.0] * DIM, 10, IS_RED)) == 4
 
 
-class TestBuildResults:
-    def test_order_duplicates_missing_and_deleted(self, db):
-        db.add(2, [1.0, 0.0], '{"n": 2}')
-        db.add(0, [1.0, 0.0], '{"n": 0}')
-        db.delete('{"n": {"$eq": 0}}')
-        pairs = [(2, 0.5), (7, 0.25), (0, -1.0), (2, 0.75), (1, 2.0)]
-        assert db.build_results(pairs, True) == [
-            (2, 0.5, '{"n": 2}'), (0, -1.0, '{"n": 0}'), (2, 0.75, '{"n": 2}')
-        ]
-        assert db.build_results(pairs, False) == [(i, s, "") for i, s in pairs]
-        assert db.build_results([], True) == []
+@pytest.mark.parametrize("filter_json", ['{"c": "red"}', '{"c": {"$eq": "green"}}', '{"nope": {"$gt": 1}}',
+                                         "[]", "{}", "null", '{"$and": []}', '{"$or": []}'])
+def test_filters_matching_nothing(db, filter_json):
+    filled(db, 4, text=lambda i: RED)
+    assert db.search([1.0] * DIM, 10, filter_json) == []
+    assert db.delete(filter_json) == 0
+    assert db.count() == 4
 
 
-# --- quantization ---------------------------------------------------------------------
+# --- build_results, quantization, metadata.bin ------------------------------------------
 
 
-class TestQuantization:
-    def test_activation_line_once_on_fd1_and_nearest_neighbour_kept(self, db, capfd, monkeypatch):
-        monkeypatch.setattr(sys, "stdout", io.StringIO())  # the line must bypass sys.stdout
-        rng = np.random.default_rng(11)
-        vecs = rng.standard_normal((5100, 96)).astype(np.float32)
-        vecs /= np.linalg.norm(vecs, axis=1, keepdims=True)
-        for i in range(5000):
-            db.add(i, vecs[i], f'{{"i": {i}}}')
-        assert capfd.readouterr().out == ""
-        db.add(5000, vecs[5000], '{"i": 5000}')
-        assert capfd.readouterr().out == ACTIVATION_LINE
-        for i in range(5001, 5100):
-            db.add(i, vecs[i], f'{{"i": {i}}}')
-        assert capfd.readouterr().out == ""
-        assert sys.stdout.getvalue() == ""
-        for i in [0, 19, 1234, 4999, 5000, 5050, 5099]:
-            hits = db.search(vecs[i], 3)
-            assert hits[0][0] == i, (i, hits)
-            assert 0.0 <= hits[-1][1] <= hits[0][1] <= 1.0
-
-    def test_single_high_id_fills_threshold(self, db, capfd):
-        db.add(4999, [1.0, 0.0, 0.0], "{}")
-        assert capfd.readouterr().out == ""
-        db.add(0, [0.0, 1.0, 0.0], "{}")
-        assert capfd.readouterr().out == ACTIVATION_LINE
-        db.add(1, [0.0, 0.0, 1.0], "{}")
-        assert capfd.readouterr().out == ""
-        assert sorted(ids(db.search([1.0, 0.0, 0.0], 10))) == [0, 1, 4999]
+def test_build_results_order_duplicates_missing_and_deleted(db):
+    db.add(2, [1.0, 0.0], '{"n": 2}')
+    db.add(0, [1.0, 0.0], '{"n": 0}')
+    db.delete('{"n": {"$eq": 0}}')
+    pairs = [(2, 0.5), (7, 0.25), (0, -1.0), (2, 0.75), (1, 2.0)]
+    assert db.build_results(pairs, True) == [(2, 0.5, '{"n": 2}'), (0, -1.0, '{"n": 0}'), (2, 0.75, '{"n": 2}')]
+    assert db.build_results(pairs, False) == [(i, s, "") for i, s in pairs]
+    assert db.build_results([], True) == []
 
 
-# --- metadata.bin ----------------------------------------------------------------------
+def test_activation_line_once_on_fd1_and_nearest_neighbour_kept(db, capfd, monkeypatch):
+    monkeypatch.setattr(sys, "stdout", io.StringIO())  # the line must bypass sys.stdout
+    rng = np.random.default_rng(11)
+    vecs = rng.standard_normal((5100, 96)).astype(np.float32)
+    vecs /= np.linalg.norm(vecs, axis=1, keepdims=True)
+    for i in range(5000):
+        db.add(i, vecs[i], f'{{"i": {i}}}')
+    assert capfd.readouterr().out == ""
+    db.add(5000, vecs[5000], '{"i": 5000}')
+    assert capfd.readouterr().out == ACTIVATION_LINE
+    for i in range(5001, 5100):
+        db.add(i, vecs[i], f'{{"i": {i}}}')
+    assert capfd.readouterr().out == ""
+    assert sys.stdout.getvalue() == ""
+    for i in [0, 19, 1234, 4999, 5000, 5050, 5099]:
+        hits = db.search(vecs[i], 3)
+        assert hits[0][0] == i, (i, hits)
+        assert 0.0 <= hits[-1][1] <= hits[0][1] <= 1.0
+
+
+def test_single_high_id_fills_threshold(db, capfd):
+    db.add(4999, [1.0, 0.0, 0.0], "{}")
+    assert capfd.readouterr().out == ""
+    db.add(0, [0.0, 1.0, 0.0], "{}")
+    assert capfd.readouterr().out == ACTIVATION_LINE
+    db.add(1, [0.0, 0.0, 1.0], "{}")
+    assert capfd.readouterr().out == ""
+    assert sorted(ids(db.search([1.0, 0.0, 0.0], 10))) == [0, 1, 4999]
 
 
 def test_metadata_file_and_reopen(tmp_path):
     path = tmp_path / "store"
     db = OstrelDB(str(path))
     assert not (path / "metadata.bin").exists()
-    db.add(5, [1.0, 0.0], '{"a":"xy"}')  # 10 bytes
-    db.add(2, [0.0, 1.0], "[12]")  # 4 bytes
+    db.add(5, [1.0, 0.0], '{"a":"xy"}')
+    db.add(2, [0.0, 1.0], "[12]")
     assert bin_bytes(path) == b'{"a":"xy"}[12]'
     del db
-
-    reopened = OstrelDB(str(path))
+    reopened = OstrelDB(str(path))  # starts empty, appends to the old file
     assert reopened.count() == 0
     assert reopened.search([1.0, 0.0], 10) == []
     assert reopened.build_results([(5, 0.5), (2, 0.5)], True) == []
@@ -465,12 +326,10 @@ def test_sequential_and_parallel_scoring_agree(db):
     rng = np.random.default_rng(5)
     # Pairs of identical vectors give exact ties; the index finds only a few
     # of the 1001 documents, so the search falls back to every live id.
-    base = rng.standard_normal((501, 16)).astype(np.float32)
-    vecs = np.repeat(base, 2, axis=0)[:1001]
+    vecs = np.repeat(rng.standard_normal((501, 16)).astype(np.float32), 2, axis=0)[:1001]
     for i in range(1001):
         db.add(i, vecs[i], f'{{"i": {i}}}')
     query = rng.standard_normal(16)
-
     parallel = db.search(query, 5000, None, False)  # 1001 candidates
     assert db.delete('{"i": {"$eq": 1000}}') == 1
     sequential = db.search(query, 5000, None, False)  # 1000 candidates
@@ -483,8 +342,7 @@ def test_sequential_and_parallel_scoring_agree(db):
         score = {i: s for i, s, _ in got}
         assert [score[i] for i in range(n)] == pytest.approx(cosine[:n].tolist(), abs=1e-5)
         assert all(score[i] == score[i + 1] for i in range(0, n - 1, 2))  # exact ties
-        # Descending score, ties in ascending id.
-        assert ids(got) == sorted(range(n), key=lambda i: (-score[i], i))
+        assert ids(got) == sorted(range(n), key=lambda i: (-score[i], i))  # ties in ascending id
 
 
 def test_fork_after_parallel_search(db):
@@ -494,6 +352,5 @@ def test_fork_after_parallel_search(db):
     query = rng.standard_normal(16).tolist()
     expected = db.search(query, 3000)
     assert len(expected) == 1500  # scored on the worker pool
-
     assert run_in_child(lambda: db.search(query, 3000) == expected) == 0
     assert db.search(query, 3000) == expected  # the parent's pool still works

@@ -10,23 +10,17 @@ import sys
 
 import pytest
 
-import ostrel
+from conftest import CHILD_ENV, ids
 from ostrel import OstrelDB
 
 A, B, C = '{"c": "red", "n": 0}', '{"c": "blue"}', '{"c": "green", "n": 2}'
 V0, V1, V2 = [1.0, 0.0], [0.0, 1.0], [0.6, 0.8]
 
 
-def ids(results):
-    return [r[0] for r in results]
-
-
 def run_children(code, *arg_lists, timeout=120):
-    """Runs `code` in one fresh interpreter (importing the ostrel under test)
-    per argument list, releases them together through stdin and returns the
-    JSON each printed last."""
-    env = dict(os.environ, PYTHONPATH=os.path.dirname(ostrel.__file__))
-    procs = [subprocess.Popen([sys.executable, "-c", code, *map(str, args)], env=env, text=True,
+    """Runs `code` in one fresh interpreter per argument list, releases them
+    together through stdin and returns the JSON each printed last."""
+    procs = [subprocess.Popen([sys.executable, "-c", code, *map(str, args)], env=CHILD_ENV, text=True,
                               stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
              for args in arg_lists]
     for p in procs:
@@ -44,46 +38,29 @@ def run_children(code, *arg_lists, timeout=120):
     return [json.loads(out.splitlines()[-1]) for out, _ in done]
 
 
-# --- failed appends: counter, candidate index and vector stay done ------------------
-
-
-def _bin(d):
-    return d / "metadata.bin"
-
-
 def _aside(d):
     return d.with_name(d.name + ".aside")
 
 
-def _restore(d, saved):
-    """Puts the directory back, with `saved` as its metadata.bin."""
-    for p in (d, _aside(d)):
-        shutil.rmtree(p) if p.is_dir() else p.unlink(missing_ok=True)
-    d.mkdir()
-    _bin(d).write_bytes(saved)
-
-
-# name: (make the next append fail, its message)
+# name: (make the next append fail, given the directory and metadata.bin, its message)
 APPEND_FAULTS = {
-    "disk full": (lambda d: (_bin(d).unlink(), _bin(d).symlink_to("/dev/full")),
-                  "No space left on device (os error 28)"),
-    "file is a directory": (lambda d: (_bin(d).unlink(), _bin(d).mkdir()),
-                            "Is a directory (os error 21)"),
-    "directory renamed": (lambda d: d.rename(_aside(d)), "No such file or directory (os error 2)"),
-    "directory removed": (shutil.rmtree, "No such file or directory (os error 2)"),
-    "directory replaced by a file": (lambda d: (d.rename(_aside(d)), d.write_bytes(b"x")),
+    "disk full": (lambda d, f: (f.unlink(), f.symlink_to("/dev/full")), "No space left on device (os error 28)"),
+    "file is a directory": (lambda d, f: (f.unlink(), f.mkdir()), "Is a directory (os error 21)"),
+    "directory renamed": (lambda d, f: d.rename(_aside(d)), "No such file or directory (os error 2)"),
+    "directory removed": (lambda d, f: shutil.rmtree(d), "No such file or directory (os error 2)"),
+    "directory replaced by a file": (lambda d, f: (d.rename(_aside(d)), d.write_bytes(b"x")),
                                      "Not a directory (os error 20)"),
-    "file above 4 GiB": (lambda d: os.truncate(_bin(d), 2**32 + 1), "File too large (max 4GB)"),
+    "file above 4 GiB": (lambda d, f: os.truncate(f, 2**32 + 1), "File too large (max 4GB)"),
 }
 
 
 @pytest.mark.parametrize("fault, message", APPEND_FAULTS.values(), ids=APPEND_FAULTS.keys())
 def test_failed_append_leaves_vector_without_record(tmp_path, fault, message):
-    d = tmp_path / "db"
+    d, path = tmp_path / "db", tmp_path / "db" / "metadata.bin"
     db = OstrelDB(str(d))
     db.add(0, V0, A)
-    saved = _bin(d).read_bytes()
-    fault(d)
+    saved = path.read_bytes()
+    fault(d, path)
     for doc_id, vec in [(1, V1), (0, V0)]:
         with pytest.raises(ValueError) as err:
             db.add(doc_id, vec, B, -5)  # the expiry would purge it, were it recorded
@@ -98,12 +75,15 @@ def test_failed_append_leaves_vector_without_record(tmp_path, fault, message):
     assert ids(db.search(V1, 5, '{"$not": {"c": {"$eq": "red"}}}', False)) == []
     assert db.delete('{"c": {"$eq": "blue"}}') == 0
 
-    _restore(d, saved)
+    for p in (d, _aside(d)):  # put the directory back
+        shutil.rmtree(p) if p.is_dir() else p.unlink(missing_ok=True)
+    d.mkdir()
+    path.write_bytes(saved)
     # The failed re-add of 0 left its record and filter entries as they were.
     assert db.search(V0, 5, '{"c": {"$eq": "red"}}') == [(0, pytest.approx(1.0, abs=1e-6), A)]
     db.add(2, V2, C)
     db.add(1, V1, B)
-    assert _bin(d).read_bytes() == saved + (C + B).encode()
+    assert path.read_bytes() == saved + (C + B).encode()
     assert db.build_results([(i, 0.5) for i in range(3)], True) == [
         (0, 0.5, A), (1, 0.5, B), (2, 0.5, C)]
     assert ids(db.search(V1, 5, '{"c": {"$eq": "blue"}}')) == [1]
@@ -149,7 +129,7 @@ def test_file_size_limit(tmp_path):
     too_large = "File too large (os error 27)"
     assert got["errors"] == [None, None, too_large, too_large,
                              "EOF while parsing a value at line 1 column 0", None, None, None]
-    assert _bin(tmp_path / "db").read_bytes() == (
+    assert (tmp_path / "db" / "metadata.bin").read_bytes() == (
         raw[0] + raw[1] + raw[2][:10] + raw[5] + raw[6] + raw[2])
     t[4] = ""  # 3 was never added
     assert got["results"] == [[i, 0.25, t[i]] for i in (0, 1, 2, 4, 5, 6)]
@@ -224,6 +204,7 @@ def test_ill_formed_utf8_reads_as_replacement_characters(tmp_path, at, patch, re
 
 
 @pytest.mark.parametrize("name, message", [
+    ("file", "File exists (os error 17)"),
     ("file/db", "Not a directory (os error 20)"),
     ("file/a/b/c", "Not a directory (os error 20)"),
     ("link-to-file", "File exists (os error 17)"),

@@ -17,11 +17,9 @@ std::vector<std::vector<float>> hyperplanes(size_t dim) {
   UniformGenerator gen(12345);
   std::vector<std::vector<float>> planes(32, std::vector<float>(dim));
   for (auto& p : planes) {
-    for (float& x : p) x = gen.next();
     float s = 0.0f;
-    for (float x : p) s += x * x;
-    if (s > 0.0f)
-      for (float& x : p) x /= std::sqrt(s);
+    for (float& x : p) x = gen.next(), s += x * x;
+    for (float& x : p) x /= s > 0.0f ? std::sqrt(s) : 1.0f;
   }
   return planes;
 }
@@ -66,6 +64,8 @@ std::vector<float> vector_with_code(uint64_t code) {
 
 std::set<uint32_t> as_set(const std::vector<uint32_t>& ids) { return {ids.begin(), ids.end()}; }
 
+void put(LSH& lsh, std::span<const float> v, uint32_t id) { ASSERT_TRUE(lsh.insert(v, id).ok()); }
+
 TEST(LSH, HashesFollowTheSeededHyperplanes) {
   // dim 1: hyperplane h is the sign of draw h (0.655, 0.305, 0.675, -0.893, ...).
   EXPECT_EQ(LSH(1).hash_vector(std::vector<float>{1.0f}) & 0xF, 0b0111u);
@@ -91,11 +91,10 @@ TEST(LSH, HashesFollowTheSeededHyperplanes) {
 TEST(LSH, ProbesReachOneFlippedLowBitOnly) {
   LSH lsh(32);
   const uint64_t code = 0x12345678;
-  ASSERT_TRUE(lsh.insert(vector_with_code(code), 100).ok());
-  for (uint32_t bit = 0; bit < 16; ++bit)
-    ASSERT_TRUE(lsh.insert(vector_with_code(code ^ (1ull << bit)), bit).ok());
-  ASSERT_TRUE(lsh.insert(vector_with_code(code ^ (1ull << 16)), 200).ok());
-  ASSERT_TRUE(lsh.insert(vector_with_code(code ^ 0b11), 201).ok());
+  put(lsh, vector_with_code(code), 100);
+  for (uint32_t bit = 0; bit < 16; ++bit) put(lsh, vector_with_code(code ^ (1ull << bit)), bit);
+  put(lsh, vector_with_code(code ^ (1ull << 16)), 200);
+  put(lsh, vector_with_code(code ^ 0b11), 201);
   auto query = vector_with_code(code);
   // 17 found, limit / 2 = 17: no scan.
   std::set<uint32_t> near = {100};
@@ -112,30 +111,27 @@ TEST(LSH, ScanRunsBelowHalfTheLimitAndStopRuleCaps) {
   auto query = vector_with_code(code);
   for (uint32_t in_bucket : {499u, 500u}) {
     LSH lsh(32);
-    for (uint32_t id = 0; id < in_bucket; ++id) ASSERT_TRUE(lsh.insert(query, id).ok());
-    ASSERT_TRUE(lsh.insert(vector_with_code(code ^ (1ull << 20)), 9999).ok());
+    for (uint32_t id = 0; id < in_bucket; ++id) put(lsh, query, id);
+    put(lsh, vector_with_code(code ^ (1ull << 20)), 9999);
     auto found = lsh.query_candidates(query, 1000);
     EXPECT_EQ(found.size(), 500u);  // 499 + the far id, or 500 without it
     EXPECT_EQ(as_set(found).count(9999), in_bucket == 499 ? 1u : 0u);
   }
   LSH lsh(32);
-  for (uint32_t id = 0; id < 1500; ++id) ASSERT_TRUE(lsh.insert(query, id).ok());
+  for (uint32_t id = 0; id < 1500; ++id) put(lsh, query, id);
   auto found = lsh.query_candidates(query, 1000);
   ASSERT_EQ(found.size(), 1000u);
   for (uint32_t id = 0; id < 1000; ++id) ASSERT_EQ(found[id], id);  // first filed first
   // The scan visits 20 buckets at most.
   LSH far(32);
-  for (uint32_t b = 0; b < 25; ++b)
-    ASSERT_TRUE(far.insert(vector_with_code(code ^ (0b11ull << (b + 2))), b).ok());
+  for (uint32_t b = 0; b < 25; ++b) put(far, vector_with_code(code ^ (0b11ull << (b + 2))), b);
   EXPECT_EQ(far.query_candidates(query, 1000).size(), 20u);
 }
 
 TEST(LSH, DuplicatesAreReturnedOnceAndRemovedTogether) {
   LSH lsh(32);
   auto v = vector_with_code(77);
-  ASSERT_TRUE(lsh.insert(v, 5).ok());
-  ASSERT_TRUE(lsh.insert(v, 5).ok());
-  ASSERT_TRUE(lsh.insert(v, 6).ok());
+  for (uint32_t id : {5, 5, 6}) put(lsh, v, id);
   EXPECT_EQ(lsh.query_candidates(v, 1000), (std::vector<uint32_t>{5, 6}));
   lsh.remove(5);
   EXPECT_EQ(lsh.query_candidates(v, 1000), (std::vector<uint32_t>{6}));
@@ -151,12 +147,10 @@ TEST(LSH, RemoveAllEqualsRemovingEachId) {
   LSH one_pass(16), per_id(16);
   std::vector<std::vector<float>> vectors;
   for (uint32_t id = 0; id < 3000; ++id) {
-    std::vector<float> v(16);
+    std::vector<float>& v = vectors.emplace_back(16);
     for (float& x : v) x = g(rng);
-    vectors.push_back(v);
-    uint32_t filed = id % 2000;  // some ids filed twice
-    ASSERT_TRUE(one_pass.insert(v, filed).ok());
-    ASSERT_TRUE(per_id.insert(v, filed).ok());
+    put(one_pass, v, id % 2000);  // some ids filed twice
+    put(per_id, v, id % 2000);
   }
   Roaring gone;
   for (uint32_t id = 0; id < 2000; id += 3) gone.add(id);

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <random>
 
 #include "kernels.h"
@@ -31,7 +32,7 @@ TEST(ProductQuantizer, InitialCodebooksAreSeededUnitVectors) {
   EXPECT_NEAR(first[2], -0.12683, 1e-5);
   for (size_t s : {0, 63}) {
     float sum = 0;
-    for (size_t i = 0; i < 12; ++i) sum += pq->centroid(s, 255)[i] * pq->centroid(s, 255)[i];
+    for (float x : pq->centroid(s, 255)) sum += x * x;
     EXPECT_NEAR(sum, 1.0f, 1e-5);
   }
 }
@@ -42,33 +43,29 @@ TEST(ProductQuantizer, SamplesEveryStepthVectorUnnormalised) {
   // step = 5000 / 256 = 19: centroid c of every sub-space is the piece of vector 19 c.
   for (size_t s : {0, 31, 63}) {
     for (size_t c : {0, 1, 255}) {
-      for (size_t i = 0; i < 12; ++i) {
-        ASSERT_EQ(pq->centroid(s, c)[i], data[19 * c][s * 12 + i]) << s << " " << c;
-      }
+      const auto centroid = pq->centroid(s, c);
+      ASSERT_TRUE(std::equal(centroid.begin(), centroid.end(), &data[19 * c][s * 12])) << s << c;
     }
   }
 }
 
 TEST(ProductQuantizer, ShortDataKeepsLaterCodebooksAndZeroCodes) {
-  struct Case {
-    size_t dim;
-    size_t trained;  // sub-spaces replaced by samples
-  } cases[] = {{384, 32}, {10, 1}, {1000, 64}};
-  for (const Case& c : cases) {
-    auto data = random_vectors(100, c.dim, 2);
+  // (dimension, sub-spaces replaced by samples)
+  for (const auto& c : {std::pair<size_t, size_t>{384, 32}, {10, 1}, {1000, 64}}) {
+    auto data = random_vectors(100, c.first, 2);
     auto pq = ProductQuantizer::train(768, spans(data));
     auto initial = ProductQuantizer::train(768, {});
     for (size_t s = 0; s < 64; ++s) {
       bool same = pq->centroid(s, 0) == initial->centroid(s, 0);
-      EXPECT_EQ(same, s >= c.trained) << c.dim << " sub-space " << s;
+      EXPECT_EQ(same, s >= c.second) << c.first << " sub-space " << s;
     }
     // Fewer than 256 samples: zero padding centroids of 12 components.
-    EXPECT_EQ(pq->centroid_len(0, 99), std::min<size_t>(c.dim, 12));
+    EXPECT_EQ(pq->centroid_len(0, 99), std::min<size_t>(c.first, 12));
     EXPECT_EQ(pq->centroid_len(0, 100), 12u);
     EXPECT_EQ(pq->centroid(0, 100)[0], 0.0f);
     auto code = pq->encode(data[5]);
     ASSERT_EQ(code.size(), 64u);
-    for (size_t s = (c.dim + 11) / 12; s < 64; ++s) EXPECT_EQ(code[s], 0) << c.dim;
+    for (size_t s = (c.first + 11) / 12; s < 64; ++s) EXPECT_EQ(code[s], 0) << c.first;
   }
 }
 

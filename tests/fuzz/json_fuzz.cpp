@@ -26,27 +26,16 @@ void check_tree(const Value& v) {
   }
 }
 
+// clang-format off
 constexpr std::string_view kMessages[] = {
-    "EOF while parsing a value",
-    "EOF while parsing a list",
-    "EOF while parsing an object",
-    "EOF while parsing a string",
-    "expected value",
-    "expected ident",
-    "trailing characters",
-    "trailing comma",
-    "key must be a string",
-    "expected `:`",
-    "expected `,` or `]`",
-    "expected `,` or `}`",
-    "invalid escape",
-    "invalid number",
-    "number out of range",
+    "EOF while parsing a value", "EOF while parsing a list", "EOF while parsing an object",
+    "EOF while parsing a string", "expected value", "expected ident", "trailing characters",
+    "trailing comma", "key must be a string", "expected `:`", "expected `,` or `]`",
+    "expected `,` or `}`", "invalid escape", "invalid number", "number out of range",
     "control character (\\u0000-\\u001F) found while parsing a string",
-    "lone leading surrogate in hex escape",
-    "unexpected end of hex escape",
-    "recursion limit exceeded",
-};
+    "lone leading surrogate in hex escape", "unexpected end of hex escape",
+    "recursion limit exceeded"};
+// clang-format on
 
 void check_error(const std::string& message, std::string_view text) {
   const size_t at = message.find(" at line ");
@@ -54,11 +43,9 @@ void check_error(const std::string& message, std::string_view text) {
   bool known = false;
   for (std::string_view m : kMessages) known = known || message.compare(0, at, m) == 0;
   if (!known) std::abort();
-  unsigned long line = 0;
-  unsigned long column = 0;
-  if (std::sscanf(message.c_str() + at, " at line %lu column %lu", &line, &column) != 2) {
+  unsigned long line = 0, column = 0;
+  if (std::sscanf(message.c_str() + at, " at line %lu column %lu", &line, &column) != 2)
     std::abort();
-  }
   size_t lines = 1;
   for (char c : text) lines += c == '\n';
   if (line < 1 || line > lines || column > text.size()) std::abort();

@@ -84,7 +84,7 @@ void make_room(std::vector<T>& v) {
 
 }  // namespace
 
-IntervalTree IntervalTree::build(std::vector<Pair> pairs) {
+IntervalTree IntervalTree::build(std::vector<Pair> pairs, size_t chunk_ids) {
   std::vector<double> keys;
   std::vector<uint32_t> ids;
   std::vector<uint32_t> ends;
@@ -94,7 +94,11 @@ IntervalTree IntervalTree::build(std::vector<Pair> pairs) {
   std::stable_sort(pairs.begin(), pairs.end(),
                    [](const Pair& a, const Pair& b) { return a.first < b.first; });
   const size_t n = pairs.size();
-  if (n == 0) return IntervalTree();
+  if (n == 0) {
+    IntervalTree empty;
+    empty.chunk_ids_ = chunk_ids;
+    return empty;
+  }
 
   // Group the sorted values; record each pair as (id << 32 | group).
   std::vector<uint64_t> by_id(n);
@@ -138,22 +142,23 @@ IntervalTree IntervalTree::build(std::vector<Pair> pairs) {
     ascending[k] = id;
     ids[next[static_cast<uint32_t>(by_id[k])]++] = id;
   }
-  IntervalTree tree = from_flat(std::move(keys), std::move(ids), std::move(ends));
+  IntervalTree tree = from_flat(std::move(keys), std::move(ids), std::move(ends), chunk_ids);
   tree.all_ = Roaring(ascending.size(), ascending.data());
   tree.all_.runOptimize();
   return tree;
 }
 
 IntervalTree IntervalTree::from_flat(std::vector<double> keys, std::vector<uint32_t> ids,
-                                     std::vector<uint32_t> ends) {
+                                     std::vector<uint32_t> ends, size_t chunk_ids) {
   IntervalTree tree;
+  tree.chunk_ids_ = chunk_ids;
   size_t node = 0;
   while (node < keys.size()) {
     const size_t first = node;
     const size_t id_begin = first == 0 ? 0 : ends[first - 1];
     do {
       ++node;
-    } while (node < keys.size() && ends[node - 1] - id_begin < kChunkIds);
+    } while (node < keys.size() && ends[node - 1] - id_begin < chunk_ids);
     Chunk c;
     c.keys.assign(keys.begin() + first, keys.begin() + node);
     c.ids.assign(ids.begin() + id_begin, ids.begin() + ends[node - 1]);
@@ -351,7 +356,7 @@ void IntervalTree::insert(std::vector<Pair> pending) {
   std::vector<Pair> merged(pending.begin() + done, pending.end());
   std::vector<Pair> own = pairs();
   merged.insert(merged.end(), own.begin(), own.end());
-  *this = build(std::move(merged));
+  *this = build(std::move(merged), chunk_ids_);
 }
 
 // One step of the grouping, in place: `value` joins the group of the last
@@ -385,7 +390,7 @@ bool IntervalTree::insert_one(double value, uint32_t id) {
   }
   c.set.add(id);
   all_.add(id);
-  if (c.ids.size() > 2 * kChunkIds) split(p.chunk);
+  if (c.ids.size() > 2 * chunk_ids_) split(p.chunk);
   return true;
 }
 

@@ -21,7 +21,8 @@
 // the runs of its chunk up to node i. `all_` is the union of every chunk.
 //
 // insert() merges new values exactly as rebuilding from them and the tree's
-// own pairs() would. A value that joins an existing group, or starts a new
+// own pairs() would, up to the sign of a zero key (never observable: -0.0
+// and 0.0 compare equal everywhere). A value that joins an existing group, or starts a new
 // one that absorbs no existing key, is placed in its chunk in place (cost
 // linear in the chunk, not the tree); anything else rebuilds the tree.
 //
@@ -53,7 +54,8 @@ class IntervalTree {
 
   // REQUIRES: every value is finite (a NaN value is dropped; infinities of
   // one sign form one group). Fewer than 2^32 pairs.
-  static IntervalTree build(std::vector<Pair> pairs);
+  // `chunk_ids` sets the chunk size (smaller only in tests).
+  static IntervalTree build(std::vector<Pair> pairs, size_t chunk_ids = kChunkIds);
 
   // Merges `pending` into the tree: afterwards the tree equals
   // build(pending followed by pairs()).
@@ -118,7 +120,7 @@ class IntervalTree {
   };
 
   static IntervalTree from_flat(std::vector<double> keys, std::vector<uint32_t> ids,
-                                std::vector<uint32_t> ends);
+                                std::vector<uint32_t> ends, size_t chunk_ids);
   Place place(size_t node) const;
   // Nodes (in chunk order) whose key is below the bound (or at or below it).
   Place count_below(double bound, bool inclusive) const;
@@ -128,6 +130,7 @@ class IntervalTree {
   void split(size_t chunk);
   void reindex();  // first_node_ and all_ from the chunks
 
+  size_t chunk_ids_ = kChunkIds;
   std::vector<Chunk> chunks_;
   std::vector<size_t> first_node_;  // global index of each chunk's first node
   Roaring all_;

@@ -165,6 +165,16 @@ void raise_status(const ostrel::Status& status) {
   raise_text(g_internal_error, status.message());
 }
 
+// The Python value of an engine result, or the exception of its failure.
+template <typename T, typename Convert>
+PyObject* result_or_raise(const ostrel::Result<T>& result, Convert convert) {
+  if (!result.ok()) {
+    raise_status(result.status());
+    return nullptr;
+  }
+  return convert(result.value());
+}
+
 // Maps the exception in flight (inside a catch block) to a Python exception.
 void raise_current_exception() {
   PyObject* fault = g_internal_error != nullptr ? g_internal_error : PyExc_SystemError;
@@ -680,11 +690,7 @@ PyObject* ostreldb_search(PyObject* self, PyObject* args, PyObject* kwargs) {
     ostrel::Result<std::vector<ostrel::ResultTriple>> result =
         as_db(self)->engine->search(query, k, filter, include_metadata);
     claim->release();
-    if (!result.ok()) {
-      raise_status(result.status());
-      return nullptr;
-    }
-    return triples_to_list(result.value());
+    return result_or_raise(result, triples_to_list);
   } catch (...) {
     raise_current_exception();
     return nullptr;
@@ -709,11 +715,7 @@ PyObject* ostreldb_build_results(PyObject* self, PyObject* args, PyObject* kwarg
     ostrel::Result<std::vector<ostrel::ResultTriple>> result =
         as_db(self)->engine->build_results(std::move(scored), include_metadata);
     claim->release();
-    if (!result.ok()) {
-      raise_status(result.status());
-      return nullptr;
-    }
-    return triples_to_list(result.value());
+    return result_or_raise(result, triples_to_list);
   } catch (...) {
     raise_current_exception();
     return nullptr;
@@ -734,11 +736,7 @@ PyObject* ostreldb_delete(PyObject* self, PyObject* args, PyObject* kwargs) {
 
     ostrel::Result<uint64_t> matched = as_db(self)->engine->delete_matching(filter);
     claim->release();
-    if (!matched.ok()) {
-      raise_status(matched.status());
-      return nullptr;
-    }
-    return count_to_int(matched.value());
+    return result_or_raise(matched, count_to_int);
   } catch (...) {
     raise_current_exception();
     return nullptr;
@@ -751,11 +749,7 @@ PyObject* ostreldb_count(PyObject* self, PyObject* /*unused*/) {
     if (!claim) return nullptr;
     ostrel::Result<uint64_t> n = as_db(self)->engine->count();
     claim->release();
-    if (!n.ok()) {
-      raise_status(n.status());
-      return nullptr;
-    }
-    return count_to_int(n.value());
+    return result_or_raise(n, count_to_int);
   } catch (...) {
     raise_current_exception();
     return nullptr;

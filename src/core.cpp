@@ -94,15 +94,33 @@ struct Better {
   }
 };
 
-// The best k pairs, best first, equal scores in candidate order.
+// The best k pairs, best first, equal scores in candidate order. A small k
+// keeps a bounded heap whose top is the worst pair kept (one cheap test per
+// pair); a large one selects with nth_element. Both keep exactly the k best
+// under the same strict order, so they give the same list.
 std::vector<ScoredPair> best_k(const std::vector<ScoredPair>& scored, uint64_t k) {
   if (k == 0 || scored.empty()) return {};
-  std::vector<uint32_t> order(scored.size());
-  for (uint32_t i = 0; i < order.size(); ++i) order[i] = i;
   const Better better{&scored};
-  if (k < order.size()) {
-    std::nth_element(order.begin(), order.begin() + k, order.end(), better);
-    order.resize(k);
+  std::vector<uint32_t> order;
+  if (k < scored.size() && k <= 256) {
+    order.reserve(k);
+    for (uint32_t i = 0; i < scored.size(); ++i) {
+      if (order.size() < k) {
+        order.push_back(i);
+        std::push_heap(order.begin(), order.end(), better);
+      } else if (better(i, order.front())) {
+        std::pop_heap(order.begin(), order.end(), better);
+        order.back() = i;
+        std::push_heap(order.begin(), order.end(), better);
+      }
+    }
+  } else {
+    order.resize(scored.size());
+    for (uint32_t i = 0; i < order.size(); ++i) order[i] = i;
+    if (k < order.size()) {
+      std::nth_element(order.begin(), order.begin() + k, order.end(), better);
+      order.resize(k);
+    }
   }
   std::sort(order.begin(), order.end(), better);
   std::vector<ScoredPair> out;

@@ -10,18 +10,16 @@ namespace {
 // Below this many ids a comparison sort beats the two counting passes.
 constexpr size_t kRadixMin = size_t{1} << 16;
 
-// Sorts distinct ids ascending: std::sort for short slices; for long ones
-// (a range answer may hold millions of ids) a bit array over the id span when
-// the ids are dense, else an LSD radix sort on two 16-bit digits.
+// Sorts distinct ids ascending. Dense ids (span within 256 ids per id) go
+// through a bit array over their span, in linear time; sparse short slices
+// through std::sort; sparse long ones (a range answer may hold millions of
+// ids) through an LSD radix sort on two 16-bit digits.
 void sort_ids(std::vector<uint32_t>& ids) {
-  if (ids.size() < kRadixMin) {
-    std::sort(ids.begin(), ids.end());
-    return;
-  }
+  if (ids.size() < 2) return;
   const auto [lo, hi] = std::minmax_element(ids.begin(), ids.end());
   const uint32_t base = *lo;
   const size_t words = (size_t{*hi} - base) / 64 + 1;
-  if (words <= ids.size()) {
+  if (words <= 4 * ids.size()) {
     std::vector<uint64_t> bits(words);
     for (uint32_t id : ids) bits[(id - base) / 64] |= uint64_t{1} << ((id - base) % 64);
     size_t out = 0;
@@ -30,6 +28,10 @@ void sort_ids(std::vector<uint32_t>& ids) {
         ids[out++] = base + static_cast<uint32_t>(w * 64 + std::countr_zero(b));
       }
     }
+    return;
+  }
+  if (ids.size() < kRadixMin) {
+    std::sort(ids.begin(), ids.end());
     return;
   }
   std::vector<uint32_t> tmp(ids.size());

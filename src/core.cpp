@@ -317,12 +317,23 @@ std::vector<uint32_t> OstrelDBImpl::choose_candidates(std::span<const float> que
   // scoring anyway, so they are not enumerated.
   auto rebuild = [&] {
     std::vector<uint32_t> all;
-    const Roaring eligible = filter ? *filter - deleted_ : storage_->stored_ids() - deleted_;
+    const Roaring stored = filter ? Roaring() : storage_->stored_ids();
+    const Roaring& source = filter ? *filter : stored;
     const uint64_t cap = filter ? limit : std::numeric_limits<uint64_t>::max();
-    all.reserve(std::min<uint64_t>(eligible.cardinality(), cap));
-    for (uint32_t id : eligible) {
-      if (all.size() >= cap) break;
-      all.push_back(id);
+    all.reserve(std::min<uint64_t>(source.cardinality(), std::min<uint64_t>(cap, 1 << 20)));
+    // Ascending, in batches (one call per batch rather than per id).
+    std::unique_ptr<roaring_uint32_iterator_t, void (*)(roaring_uint32_iterator_t*)> owner(
+        roaring_create_iterator(&source.roaring), roaring_free_uint32_iterator);
+    if (owner == nullptr) throw std::bad_alloc();
+    roaring_uint32_iterator_t* it = owner.get();
+    uint32_t batch[256];
+    const bool check_deleted = !deleted_.isEmpty();
+    while (all.size() < cap) {
+      const uint32_t got = roaring_read_uint32_iterator(it, batch, 256);
+      for (uint32_t i = 0; i < got && all.size() < cap; ++i) {
+        if (!check_deleted || !deleted_.contains(batch[i])) all.push_back(batch[i]);
+      }
+      if (got < 256) break;
     }
     return all;
   };

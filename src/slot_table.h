@@ -63,6 +63,25 @@ class SlotTable {
   }
   T* find(uint32_t id) { return const_cast<T*>(std::as_const(*this).find(id)); }
 
+  // find() for runs of nearby ids (a scan in ascending order): remembers the
+  // last page looked up. A cursor belongs to one reader and is valid only
+  // while the table does not change.
+  struct Cursor {
+    uint64_t page_no = ~uint64_t{0};
+    const unsigned char* page = nullptr;
+  };
+  const T* find(uint32_t id, Cursor& cursor) const {
+    const uint64_t page_no = id >> page_shift_;
+    if (page_no != cursor.page_no) {
+      cursor.page_no = page_no;
+      cursor.page = page_of(id);
+    }
+    if (cursor.page == nullptr) return nullptr;
+    uint32_t row = id & row_mask();
+    if (!has(cursor.page, row)) return nullptr;
+    return rows_of(cursor.page) + size_t{row} * row_len_;
+  }
+
   // Marks slot `id` as holding a row and returns the row (zero-filled when
   // new, the old contents when it was already stored). Fails with kNoMemory
   // when the page or the page table cannot be allocated; the table is then

@@ -269,8 +269,9 @@ void VectorStorage::score_codes_with_table(const QueryTable& t, std::span<const 
     }
     filled = 0;
   };
+  SlotTable<uint8_t>::Cursor cursor;
   for (uint32_t id : ids) {
-    const uint8_t* code = codes_.find(id);
+    const uint8_t* code = codes_.find(id, cursor);
     if (code == nullptr) continue;
     codes[filled] = code;
     group_ids[filled++] = id;

@@ -49,12 +49,6 @@ struct FilterCase {
   const char* expected;  // "none", "[ids]", or "error: " followed by a message prefix
 };
 
-void expect_outcomes(FilterEngine& engine, std::initializer_list<FilterCase> cases,
-                     const char* label = "") {
-  for (const FilterCase& c : cases)
-    EXPECT_EQ(outcome(engine, c.filter), c.expected) << c.filter << label;
-}
-
 constexpr const char* kDocs[] = {
     R"({"color":"red","size":1,"price":10,"tags":["x","y"],"f":true,"a":{"b":1},"n":null})",
     R"({"color":"blue","size":2,"price":15.5,"f":"true","a.b":2,"tags":"x"})",
@@ -70,7 +64,6 @@ const FilterCase kFilterCases[] = {
     // Node shapes and the smallest-key rule.
     {R"({"color": "red"})", "none"}, {R"({"color": {"$eq": "red"}, "size": {"$gt": 2}})", "[0,2]"},
     {R"({"size": {"$eq": 1}, "color": {"$eq": "blue"}})", "[1]"}, {R"({"color": {}})", "none"},
-    {R"({})", "none"}, {R"([1])", "none"}, {R"({"$xyz": {"$eq": "q"}})", "[2]"},
     // Logical nodes.
     {R"({"$and": []})", "none"}, {R"({"$or": []})", "[]"},
     {R"({"$or": {"color": {"$eq": "red"}}})", "none"}, {R"({"$or": [{"color": "red"}]})", "[]"},
@@ -78,40 +71,24 @@ const FilterCase kFilterCases[] = {
     {R"({"$not": {"color": {"$eq": "red"}}})", "[1,3,4,5,6]"},
     {R"({"$not": {"color": "red"}})", "none"}, {R"({"$not": {"$or": []}})", "[0,1,2,3,4,5,6]"},
     {R"({"$and": [{"a.b": {"$eq": 1}}, {"never_seen": {"$gt": 0}}]})", "[0]"},
-    {R"({"$and": [{"$or": []}, {"color": {"$eq": "red"}}]})", "[]"},
     // Operator objects: all operators intersect; unknown or ill-typed ones are skipped.
     {R"({"price": {"$gt": 10, "$lte": 20}})", "[1,2]"},
-    {R"({"price": {"$gte": 10, "$lt": 20}})", "[0,1]"}, {R"({"price": {"$gt": "10"}})", "none"},
     {R"({"price": {"$gt": "10", "$lt": 16}})", "[0,1]"},
     {R"({"color": {"$eq": "red", "$foo": 1}})", "[0,2]"},
-    {R"({"color": {"$eq": "red", "$ne": "red"}})", "[]"}, {R"({"color": {"$in": "red"}})", "none"},
-    {R"({"n": {"$exists": 1}})", "none"},
     // Equality on strings and booleans; "true" and true share one set.
     {R"({"f": {"$eq": true}})", "[0,1]"}, {R"({"f": {"$eq": false}})", "[2]"},
-    {R"({"f": {"$ne": true}})", "[2,3,4,5,6]"},
-    {R"({"color": {"$ne": "purple"}})", "[0,1,2,3,4,5,6]"},
     {R"({"color": {"$in": ["red", 5, null]}})", "[0,2]"},
     {R"({"color": {"$nin": ["red", "blue"]}})", "[3,4,5,6]"}, {R"({"n": {"$eq": null}})", "none"},
     // Numeric equality and ranges.
     {R"({"price": {"$eq": 10}})", "[0]"}, {R"({"price": {"$eq": 15.5}})", "[1]"},
-    {R"({"price": {"$eq": 11}})", "[]"}, {R"({"price": {"$eq": 5}})", "[]"},
     {R"({"price": {"$ne": 10}})", "[1,2,3,4,5,6]"}, {R"({"w": {"$eq": 5}})", "[3,5,6]"},
     {R"({"big": {"$eq": 9007199254740993}})", "[5,6]"},
     {R"({"neg": {"$gt": -3.5, "$lt": 0}})", "[2]"}, {R"({"v": {"$eq": 1.0}})", "[3,5]"},
     {R"({"v": {"$eq": 1.0000000005}})", "[]"}, {R"({"v": {"$lt": 1.0000000002}})", "[3,5]"},
-    {R"({"color": {"$gt": 0}})", "none"},
     // Paths: arrays are not descended, nested members get dotted paths.
     {R"({"tags": {"$in": ["x"]}})", "[1]"}, {R"({"tags": {"$exists": true}})", "[0,1]"},
     {R"({"a": {"b": {"$eq": 1}}})", "none"}, {R"({"a.b": {"$eq": 1}})", "[0]"},
-    {R"({"a.b": {"$exists": true}})", "[0,1]"}, {R"({"a.b": {"$gte": 1}})", "[0,1]"},
-    {R"({"a": {"$exists": true}})", "[0]"}, {R"({"a": {"$gt": 0}})", "none"},
     {R"({"nested.deep.x": {"$eq": "y"}})", "[6]"},
-    {R"({"n": {"$exists": false}})", "[1,2,3,4,5,6]"},
-    // A field the indexes never saw.
-    {R"({"never_seen": {"$exists": false}})", "none"}, {R"({"never_seen": {"$eq": "x"}})", "none"},
-    {R"({"never_seen": {"$eq": 1}})", "none"}, {R"({"never_seen": {"$gt": 0}})", "none"},
-    {R"({"never_seen": {"$in": ["x"]}})", "[]"},
-    {R"({"never_seen": {"$nin": ["x"]}})", "[0,1,2,3,4,5,6]"},
     // Texts that are not JSON.
     {R"({"color": {"$eq": "red"}} x)", "error: trailing characters"},
     {R"({"color":)", "error: EOF while parsing"},
@@ -142,12 +119,6 @@ TEST_P(FilterLanguageTest, Evaluates) {
 
 INSTANTIATE_TEST_SUITE_P(Table, FilterLanguageTest, ::testing::ValuesIn(kFilterCases));
 
-TEST(FilterEngineTest, NestingBeyondLimitIsAnError) {
-  FilterEngine engine;
-  const std::string deep = std::string(200, '[') + std::string(200, ']');
-  EXPECT_TRUE(outcome(engine, deep).starts_with("error: recursion limit exceeded"));
-}
-
 TEST(FilterEngineTest, FieldFlushesAtThresholdKeepingOlderValues) {
   FilterEngine engine;
   auto put = [&](const char* field, uint32_t id) {
@@ -170,52 +141,6 @@ TEST(FilterEngineTest, FieldFlushesAtThresholdKeepingOlderValues) {
   const Pairs pairs = engine.tree_pairs("t").value_or(Pairs{});
   ASSERT_EQ(pairs.size(), 3 + PENDING_FLUSH_THRESHOLD);
   for (uint32_t i = 0; i < pairs.size(); ++i) EXPECT_EQ(pairs[i], IntervalTree::Pair(i, i));
-}
-
-// Both removal paths, on pending and on flushed numbers.
-class RemovalTest : public ::testing::TestWithParam<std::tuple<bool, bool>> {};
-
-TEST_P(RemovalTest, RemovedIdMatchesNoClauseAndEntriesStay) {
-  const auto [in_bulk, flush_first] = GetParam();
-  FilterEngine engine;
-  add_doc(engine, 0, R"({"p": 1, "s": "x", "q": null, "z": 4})");
-  add_doc(engine, 1, R"({"p": 2, "s": "x"})");
-  ASSERT_TRUE(!flush_first || outcome(engine, "{}") == "none");  // flushes
-  for (uint32_t id : {0u, 77u}) {                                // 77 was never added: no effect
-    in_bulk ? engine.remove_all(Roaring::bitmapOf(1, id)) : engine.remove_document(id);
-  }
-  // clang-format off
-  expect_outcomes(engine, {
-      {R"({"p": {"$gte": 0}})", "[1]"}, {R"({"p": {"$eq": 1}})", "[]"},
-      {R"({"z": {"$gt": 0}})", "[]"},  // the field was seen: a set, not "none"
-      {R"({"z": {"$eq": 4}})", "[]"}, {R"({"s": {"$eq": "x"}})", "[1]"},
-      {R"({"q": {"$exists": true}})", "[]"}, {R"({"q": {"$exists": false}})", "[1]"},
-      {R"({"$not": {"p": {"$eq": 2}}})", "[]"}});
-  // clang-format on
-}
-
-INSTANTIATE_TEST_SUITE_P(Modes, RemovalTest,
-                         ::testing::Combine(::testing::Bool(), ::testing::Bool()));
-
-// unindex_object followed by index_object replaces one document's entries.
-TEST(FilterEngineTest, UnindexThenIndexReplacesEntries) {
-  const char* old_meta = R"({"c": "red", "p": 3, "n": {"k": true, "m": 8}, "x": null})";
-  for (bool flush_first : {false, true}) {
-    FilterEngine engine;
-    add_doc(engine, 0, old_meta);
-    add_doc(engine, 1, R"({"c": "red", "p": 3, "n": {"m": 8}})");
-    ASSERT_TRUE(!flush_first || outcome(engine, "{}") == "none");  // flushes
-    engine.unindex_object(parse_object(old_meta), "", 0);
-    engine.index_object(parse_object(R"({"c": "blue", "p": 7})"), "", 0);
-    // clang-format off
-    expect_outcomes(engine, {
-        {R"({"c": {"$eq": "red"}})", "[1]"}, {R"({"c": {"$eq": "blue"}})", "[0]"},
-        {R"({"p": {"$eq": 3}})", "[1]"}, {R"({"p": {"$lte": 7}})", "[0,1]"},
-        {R"({"p": {"$gt": 3}})", "[0]"}, {R"({"n.m": {"$gte": 0}})", "[1]"},
-        {R"({"n.k": {"$eq": true}})", "[]"}, {R"({"x": {"$exists": true}})", "[]"},
-        {R"({"n": {"$exists": false}})", "[0]"}}, flush_first ? " (flushed first)" : "");
-    // clang-format on
-  }
 }
 
 // remove_all(S) must leave every structure as removing each id of S would.

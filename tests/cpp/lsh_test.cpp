@@ -128,19 +128,6 @@ TEST(LSH, ScanRunsBelowHalfTheLimitAndStopRuleCaps) {
   EXPECT_EQ(far.query_candidates(query, 1000).size(), 20u);
 }
 
-TEST(LSH, DuplicatesAreReturnedOnceAndRemovedTogether) {
-  LSH lsh(32);
-  auto v = vector_with_code(77);
-  for (uint32_t id : {5, 5, 6}) put(lsh, v, id);
-  EXPECT_EQ(lsh.query_candidates(v, 1000), (std::vector<uint32_t>{5, 6}));
-  lsh.remove(5);
-  EXPECT_EQ(lsh.query_candidates(v, 1000), (std::vector<uint32_t>{6}));
-  lsh.remove(6);
-  lsh.remove(12345);  // never filed
-  EXPECT_TRUE(lsh.query_candidates(v, 1000).empty());
-  EXPECT_EQ(lsh.bucket_count(), 1u);  // the emptied bucket keeps its code
-}
-
 TEST(LSH, RemoveAllEqualsRemovingEachId) {
   std::mt19937 rng(4);
   std::normal_distribution<float> g;

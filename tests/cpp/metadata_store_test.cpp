@@ -80,48 +80,6 @@ TEST_F(MetadataStoreTest, RecordsAreConcatenatedAndFoundById) {
   EXPECT_EQ(store.get(4294967294u), std::nullopt);
 }
 
-// Reads see the file as it is now: older bytes, outside edits, truncation.
-TEST_F(MetadataStoreTest, NewStoreAppendsAfterExistingBytesAndReadsTheFileAsItIs) {
-  {
-    MetadataStore earlier(dir_.string());
-    ASSERT_TRUE(earlier.append(1, std::string(100, 'x')).ok());
-  }
-  MetadataStore store(dir_.string());
-  EXPECT_EQ(store.get(1), std::nullopt);
-  ASSERT_TRUE(store.append(0, "hello").ok());
-  ASSERT_TRUE(store.append(2, "\xC3\xA9").ok());
-  EXPECT_EQ(store.location(0), (Location{100, 5}));
-  EXPECT_EQ(store.get(2), "\xC3\xA9");
-
-  write_file(bin(), read_file(bin()).substr(0, 105) + "\xC3\xC3");  // ill-formed UTF-8
-  EXPECT_EQ(store.get(2), "\xEF\xBF\xBD\xEF\xBF\xBD");
-  fs::resize_file(bin(), 106);  // cuts into record 2
-  EXPECT_EQ(store.get(0), "hello");
-  EXPECT_EQ(store.get(2), std::nullopt);
-  fs::remove(bin());
-  EXPECT_EQ(store.get(0), std::nullopt);
-}
-
-// Expected outputs are Python's bytes.decode('utf-8', 'replace').
-TEST(DecodeUtf8Lossy, ReplacesEachMaximalIllFormedSubsequence) {
-  const std::string R = "\xEF\xBF\xBD";
-  // clang-format off
-  const std::pair<std::string, std::string> cases[] = {
-      {"", ""}, {"ok", "ok"}, {"\xF0\x9F\x98\x80", "\xF0\x9F\x98\x80"}, {"\xFF", R},
-      {"a\x80" "b", "a" + R + "b"},
-      {"\xC0\xAF", R + R},                    // overlong lead
-      {"\xE0\x80\x80", R + R + R},            // overlong three-byte form
-      {"\xE0\xA0", R},                        // truncated at the end
-      {"\xED\xA0\x80", R + R + R},            // surrogate
-      {"\xF0\x9F\x98", R},                    // truncated four-byte form
-      {"\xF4\x90\x80\x80", R + R + R + R},    // above U+10FFFF
-      {"\xE2\x82\xAC\xE2\x82", "\xE2\x82\xAC" + R}, {"\xC2\xC2\xA9", R + "\xC2\xA9"},
-      {"\xF0\x80\x80\x80x", R + R + R + R + "x"}, {"\xE1\x80\xE1\x80\x80", R + "\xE1\x80\x80"},
-  };
-  // clang-format on
-  for (const auto& [in, want] : cases) EXPECT_EQ(decode_utf8_lossy(in), want) << in;
-}
-
 TEST_F(MetadataStoreTest, OpenAndWriteFailuresReportTheOsErrorAndLeaveLocations) {
   write_file(dir_ / "plain", "not a directory");
   MetadataStore bad_dir((dir_ / "plain").string());

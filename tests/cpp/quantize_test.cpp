@@ -5,8 +5,6 @@
 #include <algorithm>
 #include <random>
 
-#include "kernels.h"
-
 namespace ostrel {
 namespace {
 
@@ -67,28 +65,6 @@ TEST(ProductQuantizer, ShortDataKeepsLaterCodebooksAndZeroCodes) {
     ASSERT_EQ(code.size(), 64u);
     for (size_t s = (c.first + 11) / 12; s < 64; ++s) EXPECT_EQ(code[s], 0) << c.first;
   }
-}
-
-TEST(ProductQuantizer, EncodePicksNearestCentroidLowestOnTies) {
-  auto data = random_vectors(300, 24, 3);
-  data[7] = data[0];  // sample 0 also appears as a later vector
-  auto pq = ProductQuantizer::train(768, spans(data));
-  for (size_t v = 0; v < 20; ++v) {
-    auto code = pq->encode(data[v]);
-    for (size_t s = 0; s < 2; ++s) {
-      float best = 3.4028235e38f;
-      size_t best_c = 0;
-      for (size_t c = 0; c < 256; ++c) {
-        float d = static_cast<float>(
-            kernels::l2sq_f32(data[v].data() + s * 12, pq->centroid(s, c).data(), 12));
-        if (d < best) best = d, best_c = c;
-      }
-      EXPECT_EQ(code[s], best_c);
-    }
-  }
-  EXPECT_EQ(pq->encode(data[0])[0], 0);  // its own sample, distance 0
-  std::vector<float> nan(24, NAN);
-  EXPECT_EQ(pq->encode(nan), std::vector<uint8_t>(64, 0));
 }
 
 }  // namespace

@@ -5,23 +5,9 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <vector>
 
 namespace ostrel {
 namespace {
-
-TEST(ThreadPool, RunsEveryTaskOnceAcrossManyJobs) {
-  ThreadPool* pool = ThreadPool::instance();
-  ASSERT_NE(pool, nullptr);
-  EXPECT_GE(pool->worker_count(), 1u);
-  for (size_t n : {0, 1, 2, 3, 17, 1000}) {
-    for (int round = 0; round < 50; ++round) {
-      std::vector<std::atomic<int>> hits(n);
-      pool->run(n, [&](size_t i) { hits[i].fetch_add(1); });
-      for (size_t i = 0; i < n; ++i) ASSERT_EQ(hits[i].load(), 1) << n;
-    }
-  }
-}
 
 TEST(ThreadPool, ChildAfterForkGetsAWorkingPool) {
   ThreadPool* pool = ThreadPool::instance();

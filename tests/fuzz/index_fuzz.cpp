@@ -12,10 +12,9 @@
 // Engine A removes each batch with one remove_all, engine B with
 // remove_document per id. A check asserts that both give equal outcomes on
 // fixed filters and on filters built from the first kMaxPaths paths ever
-// indexed and their values, that all_docs is the live set and no result
-// holds anything else (a removed id never comes back), that "$exists" and
-// string/boolean "$eq"/"$ne" match a model of the live documents, and that
-// numeric clauses only return ids holding a number at the path.
+// indexed and their values, and that all_docs is the live set and no result
+// holds anything else (a removed id never comes back). What each clause
+// matches is checked against a model by the Python differential tests.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -86,12 +85,6 @@ Value field_op(const std::string& path, std::string op, Value operand) {
   node.push_back(Member{path, Value(std::move(ops))});
   return Value(std::move(node));
 }
-
-// What one live document's current object says about one path.
-struct Facts {
-  bool exists = false, number = false;
-  std::set<std::string> texts;
-};
 
 class Harness {
  public:
@@ -166,40 +159,18 @@ class Harness {
   }
 
   void check_path(const std::string& path, const std::set<std::string>& texts) {
-    std::map<uint32_t, Facts> by_id;
-    Roaring present, holders;  // holders: ids with a number at the path
-    for (const auto& [id, object] : docs_) {
-      if (!object) continue;
-      Facts& f = by_id[id];
-      walk(object->as_object(), "", [&](const std::string& p, const Value& v) {
-        if (p != path) return;
-        f.exists = true;
-        if (std::optional<std::string> t = eq_text(v)) f.texts.insert(*t);
-        f.number = f.number || v.is_number();
-      });
-      if (f.exists) present.add(id);
-      if (f.number) holders.add(id);
-    }
-    check(set_of(path, "$exists", Value(true)) == present);
-    check(set_of(path, "$exists", Value(false)) == live_ - present);
-
+    for (bool exists : {true, false}) set_of(path, "$exists", Value(exists));
     size_t n = 0;
     for (const std::string& text : texts) {
       if (++n > kMaxValuesPerPath) break;
-      Roaring want;
-      for (const auto& [id, f] : by_id)
-        if (f.texts.contains(text)) want.add(id);
-      check(set_of(path, "$eq", Value(text)) == want);
-      check(set_of(path, "$ne", Value(text)) == live_ - want);
+      for (const char* op : {"$eq", "$ne"}) set_of(path, op, Value(text));
     }
-
     n = 0;
     for (double v : seen_numbers_[path]) {
       if (++n > kMaxValuesPerPath) break;
-      check(set_of(path, "$eq", Value(v)).isSubset(holders));
+      set_of(path, "$eq", Value(v));
       for (double bound : {v, v - 0.5, v + 0.5}) {
-        for (const char* op : {"$gt", "$gte", "$lt", "$lte"})
-          check(set_of(path, op, Value(bound)).isSubset(holders));
+        for (const char* op : {"$gt", "$gte", "$lt", "$lte"}) set_of(path, op, Value(bound));
       }
     }
   }

@@ -2,10 +2,8 @@
 and conversion, result conversion and the borrow counter."""
 
 import array
-import ast
 import collections
 import copy
-import inspect
 import pathlib
 import pickle
 import subprocess
@@ -16,34 +14,29 @@ import numpy as np
 import pytest
 
 import ostrel
-from conftest import CHILD_ENV, DOC, VEC, Num, Seq
+from conftest import CHILD_ENV, DOC, VEC, Num
 from ostrel import OstrelDB
 
 
-def test_module_and_class_attributes(db):
+SIGNATURES = {
+    "add": "($self, internal_id, vector, metadata_json, ttl=None)",
+    "search": "($self, query, k, filter_json=None, include_metadata=True)",
+    "build_results": "($self, scored, include_metadata)",
+    "delete": "($self, filter_json)", "count": "($self)", "clean_expired": "($self)",
+}
+
+
+def test_module_class_and_method_attributes(db):
     assert ostrel.__all__ == ["OstrelDB"] and ostrel.__doc__ == "" and ostrel.OstrelDB is OstrelDB
     # Reachable but not exported, and not an Exception: `except Exception`
     # cannot swallow an internal fault.
     assert ostrel.InternalError.__bases__ == (BaseException,)
-    assert OstrelDB.__module__ == "builtins"
-    assert OstrelDB.__name__ == OstrelDB.__qualname__ == "OstrelDB"
+    assert OstrelDB.__module__ == "builtins" and OstrelDB.__name__ == OstrelDB.__qualname__ == "OstrelDB"
     assert OstrelDB.__doc__ == "" and OstrelDB.__text_signature__ == "(path)"
-    assert repr(db).startswith("<builtins.OstrelDB object at ")
-    assert not hasattr(db, "__dict__")
-
-
-@pytest.mark.parametrize("name, signature", [
-    ("add", "($self, internal_id, vector, metadata_json, ttl=None)"),
-    ("search", "($self, query, k, filter_json=None, include_metadata=True)"),
-    ("build_results", "($self, scored, include_metadata)"),
-    ("delete", "($self, filter_json)"),
-    ("count", "($self)"),
-    ("clean_expired", "($self)"),
-])
-def test_method_signatures(db, name, signature):
-    for method in (getattr(OstrelDB, name), getattr(db, name)):
-        assert method.__text_signature__ == signature
-        assert method.__doc__ is None
+    assert repr(db).startswith("<builtins.OstrelDB object at ") and not hasattr(db, "__dict__")
+    for name, signature in SIGNATURES.items():
+        for method in (getattr(OstrelDB, name), getattr(db, name)):
+            assert (method.__text_signature__, method.__doc__) == (signature, None)
 
 
 def test_class_is_closed(db):
@@ -64,20 +57,6 @@ def test_second_initialisation_raises_import_error():
     assert out.stdout == "refused\n"
 
 
-def test_type_stub_matches_runtime():
-    stub = pathlib.Path(__file__).resolve().parents[2] / "src" / "binding" / "ostrel.pyi"
-    cls = next(n for n in ast.parse(stub.read_text()).body if isinstance(n, ast.ClassDef) and n.name == "OstrelDB")
-    stub_methods = {f.name: f for f in cls.body if isinstance(f, ast.FunctionDef) and f.name != "__new__"}
-    runtime = [n for n, v in vars(OstrelDB).items() if callable(v) and not n.startswith("_")]
-    assert sorted(stub_methods) == sorted(runtime)
-    for name, func in stub_methods.items():
-        params = list(inspect.signature(getattr(OstrelDB, name)).parameters.values())
-        args = [a.arg for a in func.args.args]
-        assert args == [p.name for p in params]
-        assert args[len(args) - len(func.args.defaults):] == [
-            p.name for p in params if p.default is not inspect.Parameter.empty]
-
-
 def target(db, method):
     return OstrelDB if method == "__new__" else getattr(db, method)
 
@@ -92,11 +71,9 @@ BINDING_ERRORS = [
     ("search", ([1.0],), {"k": 1, "query": [1.0]}, "OstrelDB.search() got multiple values for argument 'query'"),
     ("build_results", ([], True, 1), {}, "OstrelDB.build_results() takes 2 positional arguments but 3 were given"),
     ("delete", (DOC, DOC), {}, "OstrelDB.delete() takes 1 positional argument but 2 were given"),
-    ("delete", (), {}, "OstrelDB.delete() missing 1 required positional argument: 'filter_json'"),
     ("count", (1,), {}, "OstrelDB.count() takes no arguments (1 given)"),
     ("clean_expired", (), {"x": 1}, "OstrelDB.clean_expired() takes no keyword arguments"),
     ("__new__", (), {}, "OstrelDB.__new__() missing 1 required positional argument: 'path'"),
-    ("__new__", ("a", "b"), {}, "OstrelDB.__new__() takes 1 positional argument but 2 were given"),
 ]
 
 
@@ -121,43 +98,25 @@ def test_keywords_bind_by_name_and_paths_are_text(db, tmp_path):
     OstrelDB(str(tmp_path / "a"))  # an existing directory is fine
 
 
-class TypeErrorSubclass(TypeError):
-    pass
-
-
 # (method, args, exception type, exact message or None for the interpreter's own)
 CONVERSION_ERRORS = [
-    ("add", (-1, VEC, DOC), OverflowError, "out of range integral type conversion attempted"),
     ("add", (4294967296, VEC, DOC), OverflowError, "out of range integral type conversion attempted"),
     ("add", (2**64, VEC, DOC), OverflowError, None),
-    ("add", (2.0, VEC, DOC), TypeError, "argument 'internal_id': 'float' object cannot be interpreted as an integer"),
     ("add", (0, "ab", DOC), TypeError, "argument 'vector': Can't extract `str` to `Vec`"),
     ("add", (0, 5, DOC), TypeError, "argument 'vector': 'int' object cannot be converted to 'Sequence'"),
     ("add", (0, (x for x in VEC), DOC), TypeError,
      "argument 'vector': 'generator' object cannot be converted to 'Sequence'"),
     ("add", (0, [1.0, "a"], DOC), TypeError, "argument 'vector': must be real number, not str"),
-    ("add", (0, [Num(exc=TypeErrorSubclass("sub"))], DOC), TypeErrorSubclass, "sub"),
     ("add", (0, VEC, b"{}"), TypeError, "argument 'metadata_json': 'bytes' object cannot be converted to 'PyString'"),
-    ("add", (0, VEC, "\udc00"), UnicodeEncodeError, None),
-    ("add", (0, VEC, DOC, 2.5), TypeError, "argument 'ttl': 'float' object cannot be interpreted as an integer"),
     ("add", (0, VEC, DOC, 2**63), OverflowError, None),
     # The first failing parameter in declaration order is reported.
     ("add", (2.0, "ab", None, 2.5), TypeError, "argument 'internal_id': 'float' object cannot be interpreted as an integer"),
     ("search", (VEC, -1), OverflowError, None),
-    ("search", (VEC, 2**64), OverflowError, None),
-    ("search", (VEC, 1.0), TypeError, "argument 'k': 'float' object cannot be interpreted as an integer"),
-    ("search", (VEC, 1, 5), TypeError, "argument 'filter_json': 'int' object cannot be converted to 'PyString'"),
     ("search", (VEC, 1, None, 1), TypeError, "argument 'include_metadata': 'int' object cannot be converted to 'PyBool'"),
     ("build_results", ([[1, 0.5]], True), TypeError, "argument 'scored': 'list' object cannot be converted to 'PyTuple'"),
     ("build_results", ([(1, 0.5, 2)], True), ValueError, "expected tuple of length 2, but got tuple of length 3"),
-    ("build_results", ([(-1, 0.5)], True), OverflowError, "out of range integral type conversion attempted"),
     ("build_results", ([("1", 0.5)], True), TypeError, "argument 'scored': 'str' object cannot be interpreted as an integer"),
-    ("build_results", ([(1, "x")], True), TypeError, "argument 'scored': must be real number, not str"),
-    ("build_results", ("ab", True), TypeError, "argument 'scored': Can't extract `str` to `Vec`"),
-    ("build_results", (3, True), TypeError, "argument 'scored': 'int' object cannot be converted to 'Sequence'"),
-    ("build_results", ([], 0), TypeError, "argument 'include_metadata': 'int' object cannot be converted to 'PyBool'"),
     ("delete", (None,), TypeError, "argument 'filter_json': 'NoneType' object cannot be converted to 'PyString'"),
-    ("__new__", (b"/tmp/x",), TypeError, "argument 'path': 'bytes' object cannot be converted to 'PyString'"),
     ("__new__", (pathlib.Path("/tmp/x"),), TypeError, "argument 'path': 'PosixPath' object cannot be converted to 'PyString'"),
 ]
 
@@ -181,12 +140,10 @@ def test_index_conversions(db):
 
 
 FLOAT_SOURCES = [
-    list, tuple, collections.UserList,
-    lambda v: np.array(v, dtype=np.float32),
+    list, collections.UserList,
     lambda v: np.array(v, dtype=np.float64),
     lambda v: np.array(v, dtype=">f8"),  # non-native order: iteration path
     lambda v: np.repeat(np.array(v, dtype=np.float64), 2)[::2],  # strided: iteration path
-    lambda v: array.array("d", v),
     lambda v: memoryview(array.array("f", v)),
     lambda v: [Num(x) for x in v],
 ]
@@ -224,12 +181,17 @@ def test_result_conversion(db):
     assert all(type(t) is tuple and list(map(type, t)) == [int, float, str] for t in hits)
     assert hits[0][1] == pytest.approx(1.0, abs=1e-6)
     assert [(i, m) for i, _, m in db.search(VEC, 5, None, False)] == [(0, "")]
+    db.add(2, VEC, '{"n": 2}')
     deleted = db.delete('{"k": {"$eq": "v"}}')
     assert type(deleted) is int and deleted == 1
+    # build_results keeps order and duplicates, skips missing ids, still reads deleted ones.
+    pairs = [(2, 0.5), (7, 0.25), (0, -1.0), (2, 0.75), (1, 2.0)]
+    assert db.build_results(pairs, True) == [(2, 0.5, '{"n": 2}'), (0, -1.0, '{"k": "v"}'), (2, 0.75, '{"n": 2}')]
+    assert db.build_results([], True) == []
     Pair = collections.namedtuple("Pair", "id score")
     got = db.build_results([(7, 0.1), Pair(4294967295, -1.5), (3000000000, 1e40)], False)
     assert got == [(7, 0.10000000149011612, ""), (4294967295, -1.5, ""), (3000000000, float("inf"), "")]
-    assert type(got) is list
+    assert type(got) is list and db.build_results(pairs, False) == [(i, s, "") for i, s in pairs]
 
 
 BUSY, MUT = "Already borrowed", "Already mutably borrowed"
@@ -239,17 +201,10 @@ def _add(db):
     return lambda: db.add(9, VEC, DOC)
 
 
-def _hooked(hook):  # a vector whose __iter__ runs `hook` first
-    return Seq(2, lambda: (hook(), iter(VEC))[1])
-
-
 # (call whose argument conversion re-enters the same instance, RuntimeError text)
 REENTRANT = {
     "add/internal_id/count": (lambda db: db.add(Num(0, db.count), VEC, DOC), MUT),
-    "add/vector iter/count": (lambda db: db.add(0, _hooked(db.count), DOC), MUT),
-    "add/ttl/clean_expired": (lambda db: db.add(0, VEC, DOC, Num(5, db.clean_expired)), MUT),
     "add/internal_id/add": (lambda db: db.add(Num(0, _add(db)), VEC, DOC), BUSY),
-    "search/query item/add": (lambda db: db.search([Num(1.0, _add(db)), 0.0], 1), BUSY),
     "search/k/add": (lambda db: db.search(VEC, Num(1, _add(db))), BUSY),
     "build_results/score/add": (lambda db: db.build_results([(1, Num(0.5, _add(db)))], False), BUSY),
 }
@@ -263,18 +218,3 @@ def test_reentrant_conflicts(db, case):
     assert str(err.value) == message
     db.add(0, VEC, DOC)  # the counter was restored: both kinds of claim succeed again
     db.count()
-
-
-def test_nested_shared_claims(db):
-    db.add(0, VEC, DOC)
-    seen = []
-
-    def hook():
-        db.count()
-        db.search(VEC, 1)
-        seen.append(db.build_results([(5, 0.5)], False))
-
-    db.search(VEC, Num(1, hook))
-    assert db.build_results([(Num(0, hook), 0.5)], False) == [(0, 0.5, "")]
-    assert seen == [[(5, 0.5, "")]] * 2
-    db.add(1, VEC, DOC)  # every shared claim was released

@@ -6,7 +6,6 @@ import io
 import os
 import signal
 import sys
-import time
 import traceback
 import warnings
 
@@ -80,18 +79,6 @@ def test_empty_first_vector_leaves_dimension_open(db):
     assert db.search([0.0, 1.0, 0.0], 5)[0][0] == 1
 
 
-def test_readd_replaces_vector_and_metadata(db, tmp_path):
-    db.add(0, [1.0, 0.0], '{"n": "old"}')
-    db.add(1, [0.6, 0.8], '{"n": "one"}')
-    db.add(0, [0.0, 1.0], '{"n": "new"}')
-    hits = db.search([0.0, 1.0], 2)
-    assert [(i, m) for i, _, m in hits] == [(0, '{"n": "new"}'), (1, '{"n": "one"}')]
-    assert hits[0][1] == pytest.approx(1.0, abs=1e-6)
-    # Headerless concatenation in write order; the old text stays.
-    assert bin_bytes(tmp_path / "db") == b'{"n": "old"}{"n": "one"}{"n": "new"}'
-    assert db.count() == 2
-
-
 @pytest.mark.parametrize("text, message", [
     ("", r"EOF while parsing a value at line 1 column 0"),
     ('{"a": 1} x', r"trailing characters at line 1 column \d+"),
@@ -154,8 +141,11 @@ def test_filtered_search_finds_matches_outside_the_candidates(db):
 
 def test_readd_replaces_filter_entries(db):
     db.add(0, [1.0, 0.0], '{"c": "red", "price": 5, "old": 1}')
-    db.add(1, [0.0, 1.0], '{"c": "red", "price": 7}')
-    db.add(0, [1.0, 0.0], '{"c": "blue", "price": 50}')
+    db.add(1, [0.6, 0.8], '{"c": "red", "price": 7}')
+    db.add(0, [0.0, 1.0], '{"c": "blue", "price": 50}')  # vector and metadata both replaced
+    hits = db.search([0.0, 1.0], 2)
+    assert [(i, m) for i, _, m in hits] == [(0, '{"c": "blue", "price": 50}'), (1, '{"c": "red", "price": 7}')]
+    assert hits[0][1] == pytest.approx(1.0, abs=1e-6) and db.count() == 2
     q = [1.0, 0.0]
     assert ids(db.search(q, 10, IS_RED)) == [1]
     assert ids(db.search(q, 10, '{"c": {"$eq": "blue"}}')) == [0]
@@ -203,44 +193,6 @@ def test_fallback_enumerates_only_stored_ids(db):
 # --- expiry and delete -------------------------------------------------------------
 
 
-@pytest.mark.parametrize("purge", [None, OstrelDB.count, OstrelDB.clean_expired,
-                                   lambda db: db.search([1.0, 0.0], 5)], ids=["none", "count", "clean", "search"])
-def test_negative_ttl_purged_by_next_purge(db, purge):
-    db.add(0, [1.0, 0.0], RED, -1)
-    db.add(1, [1.0, 0.0], BLUE)
-    if purge:
-        purge(db)
-    # delete does not purge: a filter sees an expired document until a purge
-    # took it out of the indexes; purging it afterwards subtracts nothing more.
-    assert db.delete(IS_RED) == (0 if purge else 1)
-    assert db.count() == 1
-    assert ids(db.search([1.0, 0.0], 5)) == [1]
-
-
-def test_zero_ttl_counted_within_its_second(make_db):
-    for _ in range(5):
-        db = make_db()
-        second = int(time.time())
-        db.add(0, [1.0, 0.0], RED, 0)
-        counted = db.count()
-        if int(time.time()) == second:
-            break
-    else:
-        pytest.skip("the clock kept crossing second boundaries")
-    assert counted == 1
-    while int(time.time()) <= second:
-        time.sleep(0.05)
-    assert db.count() == 0
-
-
-@pytest.mark.parametrize("readd_ttl, live", [((), 1), ((None,), 1), ((3600,), 2)])
-def test_readd_without_ttl_keeps_expiry(db, readd_ttl, live):
-    db.add(0, [1.0, 0.0], RED, -5)
-    db.add(1, [0.0, 1.0], BLUE)
-    db.add(0, [1.0, 0.0], RED, *readd_ttl)
-    assert db.count() == live
-
-
 @pytest.mark.parametrize("filter_json", ["", "{", '{"c": {"$eq": "red"}} x', "nope"])
 def test_malformed_filter_changes_nothing(db, filter_json):
     filled(db, 4, text=lambda i: RED)
@@ -250,26 +202,7 @@ def test_malformed_filter_changes_nothing(db, filter_json):
     assert len(db.search([1.0] * DIM, 10, IS_RED)) == 4
 
 
-@pytest.mark.parametrize("filter_json", ['{"c": "red"}', '{"c": {"$eq": "green"}}', '{"nope": {"$gt": 1}}',
-                                         "[]", "{}", "null", '{"$and": []}', '{"$or": []}'])
-def test_filters_matching_nothing(db, filter_json):
-    filled(db, 4, text=lambda i: RED)
-    assert db.search([1.0] * DIM, 10, filter_json) == []
-    assert db.delete(filter_json) == 0
-    assert db.count() == 4
-
-
 # --- build_results, quantization, metadata.bin ------------------------------------------
-
-
-def test_build_results_order_duplicates_missing_and_deleted(db):
-    db.add(2, [1.0, 0.0], '{"n": 2}')
-    db.add(0, [1.0, 0.0], '{"n": 0}')
-    db.delete('{"n": {"$eq": 0}}')
-    pairs = [(2, 0.5), (7, 0.25), (0, -1.0), (2, 0.75), (1, 2.0)]
-    assert db.build_results(pairs, True) == [(2, 0.5, '{"n": 2}'), (0, -1.0, '{"n": 0}'), (2, 0.75, '{"n": 2}')]
-    assert db.build_results(pairs, False) == [(i, s, "") for i, s in pairs]
-    assert db.build_results([], True) == []
 
 
 def test_activation_line_once_on_fd1_and_nearest_neighbour_kept(db, capfd, monkeypatch):
@@ -290,16 +223,6 @@ def test_activation_line_once_on_fd1_and_nearest_neighbour_kept(db, capfd, monke
         hits = db.search(vecs[i], 3)
         assert hits[0][0] == i, (i, hits)
         assert 0.0 <= hits[-1][1] <= hits[0][1] <= 1.0
-
-
-def test_single_high_id_fills_threshold(db, capfd):
-    db.add(4999, [1.0, 0.0, 0.0], "{}")
-    assert capfd.readouterr().out == ""
-    db.add(0, [0.0, 1.0, 0.0], "{}")
-    assert capfd.readouterr().out == ACTIVATION_LINE
-    db.add(1, [0.0, 0.0, 1.0], "{}")
-    assert capfd.readouterr().out == ""
-    assert sorted(ids(db.search([1.0, 0.0, 0.0], 10))) == [0, 1, 4999]
 
 
 def test_metadata_file_and_reopen(tmp_path):

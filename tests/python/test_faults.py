@@ -45,11 +45,7 @@ def _aside(d):
 # name: (make the next append fail, given the directory and metadata.bin, its message)
 APPEND_FAULTS = {
     "disk full": (lambda d, f: (f.unlink(), f.symlink_to("/dev/full")), "No space left on device (os error 28)"),
-    "file is a directory": (lambda d, f: (f.unlink(), f.mkdir()), "Is a directory (os error 21)"),
     "directory renamed": (lambda d, f: d.rename(_aside(d)), "No such file or directory (os error 2)"),
-    "directory removed": (lambda d, f: shutil.rmtree(d), "No such file or directory (os error 2)"),
-    "directory replaced by a file": (lambda d, f: (d.rename(_aside(d)), d.write_bytes(b"x")),
-                                     "Not a directory (os error 20)"),
     "file above 4 GiB": (lambda d, f: os.truncate(f, 2**32 + 1), "File too large (max 4GB)"),
 }
 
@@ -151,11 +147,11 @@ def three_records(tmp_path):
 SPANS = [(0, 13), (13, 30), (30, 41)]
 # An int truncates the file to that size, None deletes it, bytes replace it
 # by a new file holding them.
-EDITS = [41, 40, 30, 29, 13, 12, 0, None, b"", b"0123456789ABCDEFGHIJ", bytes(range(256))[::5]]
+EDITS = [41, 30, 29, 0, None, b"0123456789ABCDEFGHIJ", bytes(range(256))[::5]]
 
 
-@pytest.mark.parametrize("edit", EDITS, ids=[f"truncated to {e}" for e in EDITS[:7]] + [
-    "deleted", "recreated empty", "recreated shorter", "recreated with other bytes"])
+@pytest.mark.parametrize("edit", EDITS, ids=[f"truncated to {e}" for e in EDITS[:4]] + [
+    "deleted", "recreated shorter", "recreated with other bytes"])
 def test_edited_file_drops_records_beyond_its_end(tmp_path, edit):
     db, path, texts = three_records(tmp_path)
     if isinstance(edit, int):
@@ -180,11 +176,7 @@ def test_edited_file_drops_records_beyond_its_end(tmp_path, edit):
 
 @pytest.mark.parametrize("at, patch, replaced", [
     (7, b"\xff", 1),
-    (7, b"\x80\x80", 2),               # lone continuation bytes
     (7, b"\xe2\x82", 1),               # a sequence cut short is one subsequence
-    (7, b"\xed\xa0\x80", 3),           # surrogate
-    (7, b"\xc0\xaf", 2),               # overlong
-    (7, b"\xf4\x90\x80\x80", 4),       # beyond U+10FFFF
     (14, b"\xf0\x9f\x98", 1),          # cut by the end of the record
     (7, b"\xc3\xa9\xf0\x9f\x98\x80", 0),  # well-formed bytes stay as they are
 ])
@@ -206,15 +198,12 @@ def test_ill_formed_utf8_reads_as_replacement_characters(tmp_path, at, patch, re
 @pytest.mark.parametrize("name, message", [
     ("file", "File exists (os error 17)"),
     ("file/db", "Not a directory (os error 20)"),
-    ("file/a/b/c", "Not a directory (os error 20)"),
-    ("link-to-file", "File exists (os error 17)"),
     ("dangling-link", "File exists (os error 17)"),
     ("x" * 300, "File name too long (os error 36)"),
     ("new/parents/a\0b", "file name contained an unexpected NUL byte"),
 ])
 def test_unusable_directory_path(tmp_path, name, message):
     (tmp_path / "file").write_bytes(b"")
-    (tmp_path / "link-to-file").symlink_to(tmp_path / "file")
     (tmp_path / "dangling-link").symlink_to(tmp_path / "nowhere")
     before = sorted(tmp_path.rglob("*"))
     with pytest.raises(ValueError) as err:

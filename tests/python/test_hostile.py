@@ -40,19 +40,14 @@ HOSTILE_ARGS = [
     ("add", (Num(exc=KeyError("k")), VEC, DOC), {}, KeyError, "'k'"),
     ("add", (Num(exc=TypeError("plain")), VEC, DOC), {}, TypeError, "argument 'internal_id': plain"),
     ("add", (Num(exc=OwnTypeError("own")), VEC, DOC), {}, OwnTypeError, "own"),
-    ("add", (0, Seq(2, OSError(5, "io"))), {"metadata_json": DOC}, OSError, "[Errno 5] io"),
-    ("add", (0, Seq(2, TypeError("iter"))), {"metadata_json": DOC}, TypeError, "argument 'vector': iter"),
     ("add", (0, Seq(2, 5), DOC), {}, TypeError, "argument 'vector': iter() returned non-iterator of type 'int'"),
     ("add", (0, Seq(2, failing_iterator), DOC), {}, ZeroDivisionError, "mid-way"),
     ("add", (0, [Num("s")], DOC), {}, TypeError, "argument 'vector': Num.__float__ returned non-float (type str)"),
     ("add", (0, [Num(exc=StopIteration())], DOC), {}, StopIteration, ""),  # not the end of the items
     ("add", (0, [10**400], DOC), {}, OverflowError, "int too large to convert to float"),
     ("add", (0, VEC, DOC), {"ttl": -(2**63) - 1}, OverflowError, None),
-    ("add", (0, VEC, DOC, Num(exc=ValueError("ttl"))), {}, ValueError, "ttl"),
     ("search", (Seq(2, SystemExit(3)), 1), {}, SystemExit, "3"),
-    ("search", (VEC, Num(exc=KeyboardInterrupt())), {}, KeyboardInterrupt, ""),
     ("search", (VEC, 1, "\ud800"), {}, UnicodeEncodeError, None),
-    ("build_results", ([(1, Num(exc=MemoryError("m")))], True), {}, MemoryError, "m"),
     ("build_results", (Seq(1, failing_iterator), True), {}, TypeError,
      "argument 'scored': 'float' object cannot be converted to 'PyTuple'"),
 ]
@@ -68,7 +63,7 @@ def test_hostile_arguments(db, method, args, kwargs, exc_type, message):
     assert db.count() == 1
 
 
-@pytest.mark.parametrize("length", [0, 10, 10**6, 2**60, 2**62, 2**63 - 1, 2**64, -1, TypeError(), KeyError()], ids=repr)
+@pytest.mark.parametrize("length", [0, 10**6, 2**63 - 1, 2**64, -1, TypeError()], ids=repr)
 def test_lying_lengths_only_size_the_buffer(db, length):
     """Wrong, huge, negative or failing, __len__ is only a hint: what iteration
     yields counts, and the reservation stays bounded."""
@@ -198,6 +193,7 @@ def test_other_threads_get_in_only_through_python_code_run_by_a_conversion(db):
     db.search([handover(lambda: db.add(2, VEC, DOC)), 0.0], 1)
     db.search([handover(db.count), 0.0], 1)  # shared meets shared
     assert seen == ["Already mutably borrowed", "Already borrowed", 2] and db.count() == 2
+    db.add(3, VEC, DOC)  # every claim, shared ones included, was released
 
 
 def test_memory_and_references_stay_flat(tmp_path):

@@ -3,9 +3,15 @@
 // Every added id is filed under the 32-bit sign pattern of its vector
 // against 32 fixed hyperplanes (seed 12345; one table). A query collects the
 // ids of its own bucket and of the 16 buckets one flipped bit (0..15) away,
-// then, when fewer than limit / 2 were found, the ids of the first 20
-// buckets in the table's iteration order; collection stops as soon as
-// `limit` distinct ids are held.
+// then, when fewer than limit / 2 were found, scans 20 buckets; collection
+// stops as soon as `limit` distinct ids are held.
+//
+// Scan order: the buckets nearest the query's code, by increasing Hamming
+// distance, equal distances by ascending code value. The exact bucket and
+// the probed ones are among them: visiting them again adds no id but counts
+// toward the 20, as an emptied bucket does. The order is exact (not an
+// approximation) and depends only on the query's code and the set of codes
+// ever filed, so results are deterministic.
 //
 // Hashing follows a fixed float32 arithmetic (each product rounded, then
 // added in index order, per hyperplane): the hyperplanes are stored by
@@ -27,10 +33,58 @@
 
 #include <roaring/roaring.hh>
 
-#include "flat_map.h"
 #include "status.h"
 
 namespace ostrel {
+
+// CodeIndex: the distinct 32-bit codes of a table, numbered 0, 1, ... in the
+// order they were added, with a multi-index that finds the codes nearest a
+// query in Hamming distance without looking at every code.
+//
+// Representation: the codes in one array; two chained hash tables keyed by
+// the low `key_bits` bits of each 16-bit half of a code (key_bits grows with
+// the number of codes, up to 16, so a chain holds one or two codes on
+// average). A code within distance d of the query has a half within
+// distance floor(d / 2) of the query's half (pigeonhole), so enumerating the
+// keys of both halves by increasing radius r finds every code within
+// distance 2r + 1; the search stops at the first radius that holds enough
+// codes, or sweeps every code when that is cheaper. About 20 bytes per code.
+//
+// Thread safety: none; the owner locks. add() throws std::bad_alloc and then
+// leaves the index unchanged.
+class CodeIndex {
+ public:
+  static constexpr uint32_t kNone = 0xFFFFFFFFu;
+
+  size_t size() const { return codes_.size(); }
+  uint32_t code(uint32_t entry) const { return codes_[entry]; }
+
+  // Entry number of `code`, or kNone.
+  uint32_t find(uint32_t code) const;
+  // Adds `code` (REQUIRES: not present) and returns its entry number.
+  uint32_t add(uint32_t code);
+
+  // The min(count, size()) entries nearest `query`: increasing Hamming
+  // distance, equal distances by ascending code. Replaces `out`'s contents.
+  void nearest(uint32_t query, size_t count, std::vector<uint32_t>* out) const;
+
+  size_t memory_bytes() const;
+
+ private:
+  static constexpr int kHalfBits = 16;
+  static constexpr int kMinKeyBits = 4;
+
+  uint32_t key(uint32_t code, int half) const {
+    return (code >> (half * kHalfBits)) & ((uint32_t{1} << key_bits_) - 1);
+  }
+  void rehash(int key_bits);
+  void sweep(uint32_t query, size_t count, std::vector<uint32_t>* out) const;
+
+  int key_bits_ = kMinKeyBits;
+  std::vector<uint32_t> codes_;
+  std::vector<uint32_t> heads_[2];  // per half: key -> first entry of its chain
+  std::vector<uint32_t> next_[2];   // per half: entry -> next entry of its chain
+};
 
 class LSH {
  public:
@@ -52,9 +106,12 @@ class LSH {
 
   // Files `id` under the vector's code. Fails with kNoMemory only.
   Status insert(std::span<const float> vector, uint32_t id);
+  // Files `id` under `code` (what insert() does after hashing).
+  Status insert_code(uint32_t code, uint32_t id);
 
   // At most `limit` distinct ids, in the order they were first found.
   std::vector<uint32_t> query_candidates(std::span<const float> vector, uint64_t limit) const;
+  std::vector<uint32_t> query_code(uint32_t code, uint64_t limit) const;
 
   // Removes every occurrence of the id(s) from every bucket, in one pass.
   void remove(uint32_t id);
@@ -72,18 +129,18 @@ class LSH {
     uint32_t tag = 0;  // kOverflow | list index, or the id count (0 or 1)
     uint32_t id = 0;   // the id when the count is 1
   };
-  using Buckets = FlatMap<uint32_t, Bucket>;  // codes have 32 bits
   using Ids = std::span<const uint32_t>;
 
   Ids ids_of(const Bucket& b) const;  // REQUIRES: mu_ held
   void push(Bucket& b, uint32_t id);  // REQUIRES: mu_ held exclusively
   template <typename Drop>
-  void erase_if(Bucket& b, Drop&& drop);  // REQUIRES: mu_ held exclusively
+  void erase_if(Drop&& drop);  // REQUIRES: mu_ held exclusively
 
   size_t dim_;
   std::vector<float> planes_;  // component j of hyperplane h at [j * 32 + h]
   mutable std::shared_mutex mu_;
-  std::vector<Buckets> tables_;                  // GUARDED_BY(mu_)
+  CodeIndex codes_;                              // GUARDED_BY(mu_)
+  std::vector<Bucket> buckets_;                  // GUARDED_BY(mu_): by entry of codes_
   std::vector<std::vector<uint32_t>> overflow_;  // GUARDED_BY(mu_): ids of buckets with 2+
 };
 

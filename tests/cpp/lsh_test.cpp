@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
+#include <map>
 #include <random>
 #include <set>
 
@@ -126,6 +128,93 @@ TEST(LSH, ScanRunsBelowHalfTheLimitAndStopRuleCaps) {
   LSH far(32);
   for (uint32_t b = 0; b < 25; ++b) put(far, vector_with_code(code ^ (0b11ull << (b + 2))), b);
   EXPECT_EQ(far.query_candidates(query, 1000).size(), 20u);
+}
+
+// The entries a scan should visit: by distance to the query, then by code.
+std::vector<uint32_t> model_nearest(const std::vector<uint32_t>& codes, uint32_t query,
+                                    size_t count) {
+  std::vector<uint32_t> sorted = codes;
+  count = std::min(count, sorted.size());
+  std::partial_sort(sorted.begin(), sorted.begin() + count, sorted.end(),
+                    [&](uint32_t a, uint32_t b) {
+                      const int da = std::popcount(a ^ query), db = std::popcount(b ^ query);
+                      return da != db ? da < db : a < b;
+                    });
+  sorted.resize(count);
+  return sorted;
+}
+
+TEST(CodeIndex, NearestEqualsTheSortedModel) {
+  std::mt19937 rng(7);
+  // Clustered codes (a few centres with up to 6 flipped bits), plus uniform
+  // ones: small indexes are swept, large ones searched by radius.
+  for (size_t n : {1, 19, 300, 5000, 60000}) {
+    CodeIndex index;
+    std::vector<uint32_t> codes;
+    std::set<uint32_t> seen;
+    const uint32_t centres[3] = {uint32_t(rng()), uint32_t(rng()), uint32_t(rng())};
+    while (codes.size() < n) {
+      uint32_t c = rng();
+      if (rng() % 4 != 0) {
+        c = centres[rng() % 3];
+        for (int flips = rng() % 7; flips > 0; --flips) c ^= uint32_t{1} << (rng() % 32);
+      }
+      if (!seen.insert(c).second) continue;
+      ASSERT_EQ(index.find(c), CodeIndex::kNone);
+      ASSERT_EQ(index.add(c), codes.size());
+      codes.push_back(c);
+    }
+    for (int q = 0; q < 40; ++q) {
+      uint32_t query = q % 2 ? uint32_t(rng()) : centres[q % 3] ^ (uint32_t{1} << (q % 32));
+      for (size_t count : {size_t{1}, size_t{20}}) {
+        std::vector<uint32_t> entries;
+        index.nearest(query, count, &entries);
+        std::vector<uint32_t> got;
+        for (uint32_t e : entries) got.push_back(index.code(e));
+        ASSERT_EQ(got, model_nearest(codes, query, count)) << n << " " << q;
+      }
+    }
+    for (uint32_t e = 0; e < codes.size(); e += 97) ASSERT_EQ(index.find(codes[e]), e);
+  }
+}
+
+TEST(LSH, ScanVisitsTheTwentyNearestEntriesCountingEmptiedOnes) {
+  const uint32_t query = 0x0F0F0000;  // no entry at the query's code or its probes
+  LSH lsh(32);
+  std::vector<uint32_t> codes;
+  std::map<uint32_t, uint32_t> id_of;  // code -> id filed under it
+  auto file = [&](uint32_t code) {
+    const auto id = static_cast<uint32_t>(codes.size());
+    ASSERT_TRUE(lsh.insert_code(code, id).ok());
+    codes.push_back(code);
+    id_of[code] = id;
+  };
+  // 12 entries at distance 2 (bits 16 up, so no probe reaches them), 15 at
+  // distance 3, 30 far away; some of the near ones emptied afterwards.
+  for (uint32_t b = 16; b < 28; ++b) file(query ^ (1u << 31) ^ (1u << b));
+  for (uint32_t b = 0; b < 15; ++b) file(query ^ (3u << 29) ^ (1u << b));
+  for (uint32_t i = 0; i < 30; ++i) file(~query ^ (1u << i));
+  Roaring emptied;
+  for (uint32_t i = 0; i < codes.size(); i += 5) emptied.add(id_of[codes[i]]);
+  lsh.remove_all(emptied);
+  std::set<uint32_t> want;
+  for (uint32_t code : model_nearest(codes, query, 20)) {
+    if (!emptied.contains(id_of[code])) want.insert(id_of[code]);
+  }
+  EXPECT_EQ(as_set(lsh.query_code(query, 1000)), want);
+  // The exact bucket and a probe are visited first and again by the scan.
+  ASSERT_TRUE(lsh.insert_code(query, 500).ok());
+  ASSERT_TRUE(lsh.insert_code(query ^ 1u, 501).ok());
+  codes.push_back(query);
+  codes.push_back(query ^ 1u);
+  id_of[query] = 500;
+  id_of[query ^ 1u] = 501;
+  want.clear();
+  for (uint32_t code : model_nearest(codes, query, 20)) {
+    if (!emptied.contains(id_of[code])) want.insert(id_of[code]);
+  }
+  EXPECT_EQ(as_set(lsh.query_code(query, 1000)), want);
+  EXPECT_EQ(want.count(500) + want.count(501), 2u);
 }
 
 TEST(LSH, RemoveAllEqualsRemovingEachId) {

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <numeric>
+#include <set>
 #include <random>
 #include <vector>
 
@@ -111,14 +112,95 @@ void BM_QuantizedScore1000(benchmark::State& state) {
   std::vector<uint32_t> ids(1000);
   for (uint32_t& id : ids) id = rng() % 20000;
   auto query = random_unit(rng, 768);
-  std::vector<ScoredPair> out;
+  float sum = 0;
   for (auto _ : state) {
-    out.clear();
-    storage.score(query, ids, &out);
-    benchmark::DoNotOptimize(out.data());
+    storage.score(query, ids, nullptr, [&](size_t, std::span<const ScoredPair> block) {
+      for (const ScoredPair& p : block) sum += p.score;
+    });
+    benchmark::DoNotOptimize(sum);
   }
 }
 BENCHMARK(BM_QuantizedScore1000)->Unit(benchmark::kMicrosecond);
+
+// Members of 1000 clusters of 128-d vectors, as the peer comparison draws
+// them (centre plus noise of norm 0.75).
+class Mixture {
+ public:
+  explicit Mixture(uint32_t seed) : rng_(seed) {
+    for (int c = 0; c < 1000; ++c) centres_.push_back(random_unit(rng_, 128));
+  }
+  std::vector<float> member() {
+    std::vector<float> v = centres_[rng_() % centres_.size()];
+    for (float& x : v) x += noise_(rng_);
+    return v;
+  }
+
+ private:
+  std::mt19937 rng_;
+  std::vector<std::vector<float>> centres_;
+  std::normal_distribution<float> noise_{0.0f, 0.75f / std::sqrt(128.0f)};
+};
+
+// Candidates of a k = 10 search (limit 1000) from an index of clustered
+// 128-d vectors: the exact bucket, 16 probes and the 20-entry scan.
+void BM_LshQuery(benchmark::State& state) {
+  Mixture mixture(10);
+  auto member = [&] { return mixture.member(); };
+  const size_t n = state.range(0);
+  LSH lsh(128);
+  for (uint32_t id = 0; id < n; ++id) (void)lsh.insert(member(), id);
+  std::vector<std::vector<float>> queries;
+  for (int q = 0; q < 256; ++q) queries.push_back(member());
+  size_t q = 0, found = 0;
+  for (auto _ : state) found += lsh.query_candidates(queries[q++ % queries.size()], 1000).size();
+  state.counters["candidates"] = double(found) / state.iterations();
+}
+BENCHMARK(BM_LshQuery)->Arg(100000)->Arg(1000000)->Unit(benchmark::kMicrosecond);
+
+// The 20 codes nearest a query among n codes of clustered vectors.
+void BM_CodeIndexNearest(benchmark::State& state) {
+  Mixture mixture(11);
+  const size_t n = state.range(0);
+  LSH lsh(128);
+  auto member_code = [&] { return static_cast<uint32_t>(lsh.hash_vector(mixture.member())); };
+  CodeIndex index;
+  std::set<uint32_t> seen;
+  while (seen.size() < n) {
+    const uint32_t c = member_code();
+    if (seen.insert(c).second) index.add(c);
+  }
+  std::vector<uint32_t> queries, out;
+  for (int q = 0; q < 256; ++q) queries.push_back(member_code());
+  size_t q = 0;
+  for (auto _ : state) {
+    index.nearest(queries[q++ % queries.size()], 20, &out);
+    benchmark::DoNotOptimize(out.data());
+  }
+}
+BENCHMARK(BM_CodeIndexNearest)->Arg(100000)->Arg(1000000)->Unit(benchmark::kMicrosecond);
+
+// Scoring every stored code, as an exhaustive search does: 100,000 128-d
+// documents, on the calling thread alone (0) or on the pool (1).
+void BM_ScoreAll100kx128(benchmark::State& state) {
+  std::mt19937 rng(9);
+  VectorStorage storage;
+  {
+    QuietStdout quiet;
+    for (uint32_t id = 0; id < 100000; ++id) (void)storage.store(id, random_unit(rng, 128));
+  }
+  std::vector<uint32_t> rows(100000);
+  std::iota(rows.begin(), rows.end(), 0u);
+  auto query = random_unit(rng, 128);
+  ThreadPool* pool = state.range(0) ? ThreadPool::instance() : nullptr;
+  std::vector<float> best(64, 0.0f);
+  for (auto _ : state) {
+    storage.score(query, rows, pool, [&](size_t piece, std::span<const ScoredPair> block) {
+      for (const ScoredPair& p : block) best[piece] = std::max(best[piece], p.score);
+    });
+    benchmark::DoNotOptimize(best.data());
+  }
+}
+BENCHMARK(BM_ScoreAll100kx128)->Arg(0)->Arg(1)->Unit(benchmark::kMicrosecond);
 
 // Bytes of the storage per stored document, raw (N = 4000) and quantized
 // (N = 20000), densely numbered.

@@ -18,13 +18,6 @@ namespace ostrel {
 
 namespace {
 
-// Makes room for one more element without giving up amortised growth, so
-// that the push_back that follows cannot throw.
-template <typename T>
-void reserve_one(std::vector<T>& v) {
-  if (v.size() == v.capacity()) v.reserve(std::max<size_t>(16, v.size() * 2));
-}
-
 // Calls f(mask) for every `bits`-bit mask with exactly `r` bits set.
 template <typename F>
 void for_each_mask(int bits, int r, F&& f) {
@@ -33,7 +26,7 @@ void for_each_mask(int bits, int r, F&& f) {
   for (uint64_t m = (uint64_t{1} << r) - 1; m < end;) {
     f(static_cast<uint32_t>(m));
     const uint64_t low = m & (~m + 1), ripple = m + low;  // Gosper's hack
-    m = (((ripple ^ m) >> 2) / low) | ripple;
+    m = (((ripple ^ m) >> std::countr_zero(low)) >> 2) | ripple;
   }
 }
 
@@ -48,118 +41,161 @@ uint64_t rank_key(uint32_t code, uint32_t query) {
   return (uint64_t(std::popcount(code ^ query)) << 32) | code;
 }
 
-struct Hit {
-  uint64_t key;
-  uint32_t entry;
-  bool operator<(const Hit& o) const { return key < o.key; }
-};
-
-void take_nearest(std::vector<Hit>& pool, size_t count, std::vector<uint32_t>* out) {
+void take_nearest(std::vector<uint64_t>& pool, size_t count, std::vector<uint32_t>* out) {
   count = std::min(count, pool.size());
   std::partial_sort(pool.begin(), pool.begin() + count, pool.end());
-  for (size_t i = 0; i < count; ++i) out->push_back(pool[i].entry);
+  for (size_t i = 0; i < count; ++i) out->push_back(static_cast<uint32_t>(pool[i]));
+}
+
+// Capacity of a list of `size` codes: 0, then powers of two from 2.
+uint32_t capacity(uint64_t size) {
+  return size == 0 ? 0 : std::bit_ceil(static_cast<uint32_t>(std::max<uint64_t>(size, 2)));
+}
+
+uint64_t seg(uint64_t begin, uint64_t size) { return begin | size << 32; }
+
+// Makes room for `more` elements, keeping growth geometric.
+void reserve_more(std::vector<uint32_t>& v, size_t more) {
+  if (v.capacity() - v.size() < more) v.reserve(std::max(v.capacity() * 2, v.size() + more));
 }
 
 }  // namespace
 
-uint32_t CodeIndex::find(uint32_t code) const {
-  if (codes_.empty()) return kNone;
-  for (uint32_t e = heads_[0][key(code, 0)]; e != kNone; e = next_[0][e]) {
-    if (codes_[e] == code) return e;
+void CodeIndex::add(uint32_t code) {
+  // Lists average at most four codes: double the keys when they would not.
+  // Half-stale arrays are compacted. Either builds anew, then swaps.
+  if (halves_[0].segs.empty()) {
+    rebuild(kMinKeyBits);
+  } else if (size_ + 1 > (size_t{4} << key_bits_) && key_bits_ < kHalfBits) {
+    rebuild(key_bits_ + 1);
+  } else if (halves_[0].stale > halves_[0].slots.size() / 2 ||
+             halves_[1].stale > halves_[1].slots.size() / 2) {
+    rebuild(key_bits_);
   }
-  return kNone;
-}
-
-uint32_t CodeIndex::add(uint32_t code) {
-  // Chains average at most two codes: double the keys when they would not.
-  if (heads_[0].empty()) {
-    rehash(kMinKeyBits);
-  } else if (codes_.size() >= (size_t{2} << key_bits_) && key_bits_ < kHalfBits) {
-    rehash(key_bits_ + 1);
-  }
-  reserve_one(codes_);
-  reserve_one(next_[0]);
-  reserve_one(next_[1]);
-  const auto entry = static_cast<uint32_t>(codes_.size());
-  codes_.push_back(code);
+  // Room first (may throw), then the changes, which cannot.
   for (int half = 0; half < 2; ++half) {
-    uint32_t& head = heads_[half][key(code, half)];
-    next_[half].push_back(head);
-    head = entry;
+    Lists& h = halves_[half];
+    const uint64_t size = h.segs[key(code, half)] >> 32;
+    if (size == capacity(size)) reserve_more(h.slots, capacity(size + 1));
   }
-  return entry;
-}
-
-void CodeIndex::rehash(int key_bits) {
-  std::vector<uint32_t> heads[2], next[2];
   for (int half = 0; half < 2; ++half) {
-    heads[half].assign(size_t{1} << key_bits, kNone);
-    next[half].reserve(std::max(codes_.capacity(), size_t{16}));
-    next[half].resize(codes_.size());
-  }
-  key_bits_ = key_bits;  // nothing throws from here on
-  for (int half = 0; half < 2; ++half) {
-    for (uint32_t e = 0; e < codes_.size(); ++e) {
-      uint32_t& head = heads[half][key(codes_[e], half)];
-      next[half][e] = head;
-      head = e;
+    Lists& h = halves_[half];
+    uint64_t& s = h.segs[key(code, half)];
+    uint64_t begin = uint32_t(s), size = s >> 32;
+    if (size == capacity(size)) {  // full: move the list to the end
+      const uint64_t moved = h.slots.size();
+      h.slots.resize(moved + capacity(size + 1));
+      std::copy_n(h.slots.begin() + begin, size, h.slots.begin() + moved);
+      h.stale += capacity(size);
+      begin = moved;
     }
-    heads_[half].swap(heads[half]);
-    next_[half].swap(next[half]);
+    h.slots[begin + size] = code;
+    s = seg(begin, size + 1);
   }
+  ++size_;
+}
+
+void CodeIndex::rebuild(int key_bits) {
+  Lists fresh[2];
+  const int old_bits = key_bits_;
+  key_bits_ = key_bits;  // key() below uses the new width; restored if anything throws
+  try {
+    for (int half = 0; half < 2; ++half) {
+      Lists& h = fresh[half];
+      h.segs.assign(size_t{1} << key_bits, 0);
+      auto each_code = [&](auto&& f) {  // every code, from the current lists of half 0
+        if (halves_[0].segs.empty()) return;
+        for (size_t k = 0; k < halves_[0].segs.size(); ++k) {
+          for (uint32_t c : halves_[0].list(static_cast<uint32_t>(k))) f(c);
+        }
+      };
+      each_code([&](uint32_t c) { h.segs[key(c, half)] += uint64_t{1} << 32; });
+      uint64_t begin = 0;
+      for (uint64_t& s : h.segs) {
+        const uint64_t size = s >> 32;
+        s = seg(begin, 0);
+        begin += capacity(size);
+      }
+      h.slots.resize(begin);
+      each_code([&](uint32_t c) {
+        uint64_t& s = h.segs[key(c, half)];
+        h.slots[uint32_t(s) + (s >> 32)] = c;
+        s += uint64_t{1} << 32;
+      });
+    }
+  } catch (...) {
+    key_bits_ = old_bits;
+    throw;
+  }
+  halves_[0] = std::move(fresh[0]);
+  halves_[1] = std::move(fresh[1]);
 }
 
 void CodeIndex::nearest(uint32_t query, size_t count, std::vector<uint32_t>* out) const {
   out->clear();
-  const size_t n = codes_.size();
-  if (count == 0 || n == 0) return;
-  count = std::min(count, n);
-  // A round of radius r follows 2 * C(key_bits, r) chains; once the rounds
+  if (count == 0 || size_ == 0) return;
+  count = std::min(count, size_);
+  // A round of radius r reads 2 * C(key_bits, r) lists; once the rounds
   // would cost more than looking at every code, sweep instead.
-  const double chain_cost = 1.0 + double(n) / double(size_t{1} << key_bits_);
+  const double list_cost = 2.0 + double(size_) / double(size_t{1} << key_bits_);
   double spent = 0;
-  std::vector<Hit> pool;
+  std::vector<uint64_t> pool;
+  std::vector<std::span<const uint32_t>> lists;
   for (int r = 0; r <= key_bits_; ++r) {
-    spent += 2 * binomial(key_bits_, r) * chain_cost;
-    if (spent > double(n)) return sweep(query, count, out);
+    spent += 2 * binomial(key_bits_, r) * list_cost;
+    if (spent > double(size_)) return sweep(query, count, out);
     for (int half = 0; half < 2; ++half) {
+      // The round's lists are located first and read after, so that their
+      // cache misses overlap instead of following one another.
+      const Lists& h = halves_[half];
       const uint32_t qkey = key(query, half), qother = key(query, 1 - half);
+      lists.clear();
       for_each_mask(key_bits_, r, [&](uint32_t flip) {
-        for (uint32_t e = heads_[half][qkey ^ flip]; e != kNone; e = next_[half][e]) {
-          // A code is reached through both halves: keep it from the half
-          // whose key is nearer the query's (the low half on a tie).
-          const int other = std::popcount(key(codes_[e], 1 - half) ^ qother);
-          if (half == 0 ? other < r : other <= r) continue;
-          pool.push_back({rank_key(codes_[e], query), e});
-        }
+        lists.push_back(h.list(qkey ^ flip));
+        __builtin_prefetch(lists.back().data());
       });
+      for (std::span<const uint32_t> list : lists) {
+        for (uint32_t c : list) {
+          // A code is listed in both halves: keep it from the half whose key
+          // is nearer the query's (the low half on a tie).
+          const int other = std::popcount(key(c, 1 - half) ^ qother);
+          if (half == 0 ? other < r : other <= r) continue;
+          pool.push_back(rank_key(c, query));
+        }
+      }
     }
     // Every code within distance 2r + 1 of the query is in the pool now.
     const uint64_t bound = uint64_t(2 * r + 2) << 32;
     const auto complete =
-        std::count_if(pool.begin(), pool.end(), [&](const Hit& h) { return h.key < bound; });
+        std::count_if(pool.begin(), pool.end(), [&](uint64_t k) { return k < bound; });
     if (size_t(complete) >= count) break;
   }
   take_nearest(pool, count, out);
 }
 
 void CodeIndex::sweep(uint32_t query, size_t count, std::vector<uint32_t>* out) const {
+  const Lists& all = halves_[0];
+  auto each_code = [&](auto&& f) {
+    for (size_t k = 0; k < all.segs.size(); ++k) {
+      for (uint32_t c : all.list(static_cast<uint32_t>(k))) f(c);
+    }
+  };
   size_t at[33] = {};
-  for (uint32_t c : codes_) ++at[std::popcount(c ^ query)];
+  each_code([&](uint32_t c) { ++at[std::popcount(c ^ query)]; });
   int radius = 0;
   for (size_t seen = at[0]; seen < count; seen += at[++radius]) {
   }
-  std::vector<Hit> pool;
-  for (uint32_t e = 0; e < codes_.size(); ++e) {
-    if (std::popcount(codes_[e] ^ query) <= radius) pool.push_back({rank_key(codes_[e], query), e});
-  }
+  std::vector<uint64_t> pool;
+  each_code([&](uint32_t c) {
+    if (std::popcount(c ^ query) <= radius) pool.push_back(rank_key(c, query));
+  });
   take_nearest(pool, count, out);
 }
 
 size_t CodeIndex::memory_bytes() const {
-  size_t bytes = codes_.capacity() * sizeof(uint32_t);
-  for (int half = 0; half < 2; ++half) {
-    bytes += (heads_[half].capacity() + next_[half].capacity()) * sizeof(uint32_t);
+  size_t bytes = 0;
+  for (const Lists& h : halves_) {
+    bytes += h.segs.capacity() * sizeof(uint64_t) + h.slots.capacity() * sizeof(uint32_t);
   }
   return bytes;
 }
@@ -188,13 +224,13 @@ void LSH::push(Bucket& b, uint32_t id) {
 
 template <typename Drop>
 void LSH::erase_if(Drop&& drop) {
-  for (Bucket& b : buckets_) {
+  buckets_.for_each_mut([&](uint32_t, Bucket& b) {
     if (b.tag & Bucket::kOverflow) {
       std::erase_if(overflow_[b.tag & ~Bucket::kOverflow], drop);
     } else if (b.tag == 1 && drop(b.id)) {
       b.tag = 0;
     }
-  }
+  });
 }
 
 LSH::LSH(size_t dim) : dim_(dim), planes_(dim * NUM_BITS) {
@@ -231,13 +267,17 @@ Status LSH::insert(std::span<const float> vector, uint32_t id) {
 Status LSH::insert_code(uint32_t code, uint32_t id) {
   std::unique_lock lock(mu_);
   try {
-    uint32_t entry = codes_.find(code);
-    if (entry == CodeIndex::kNone) {
-      reserve_one(buckets_);
-      entry = codes_.add(code);
-      buckets_.emplace_back();
+    Bucket* bucket = buckets_.find(code);
+    if (bucket == nullptr) {
+      bucket = buckets_.try_emplace(code).first;
+      try {
+        codes_.add(code);
+      } catch (const std::bad_alloc&) {
+        buckets_.erase(code);  // a bucket is listed in codes_ or does not exist
+        throw;
+      }
     }
-    push(buckets_[entry], id);
+    push(*bucket, id);
   } catch (const std::bad_alloc&) {
     return Status::NoMemory("cannot file id " + std::to_string(id) + " in the candidate index");
   }
@@ -250,26 +290,27 @@ std::vector<uint32_t> LSH::query_candidates(std::span<const float> vector, uint6
 
 std::vector<uint32_t> LSH::query_code(uint32_t code, uint64_t limit) const {
   FlatIdSet found;
-  // Offers each id of an entry's bucket; false once `limit` ids are held.
-  auto offer = [&](uint32_t entry) {
-    if (entry == CodeIndex::kNone) return true;
-    for (uint32_t id : ids_of(buckets_[entry])) {
+  // Offers each id of a bucket; false once `limit` ids are held.
+  auto offer = [&](uint32_t bucket_code) {
+    const Bucket* bucket = buckets_.find(bucket_code);
+    if (bucket == nullptr) return true;
+    for (uint32_t id : ids_of(*bucket)) {
       found.insert(id);
       if (found.size() >= limit) return false;
     }
     return true;
   };
   std::shared_lock lock(mu_);
-  if (codes_.size() == 0) return {};
-  if (!offer(codes_.find(code))) return found.take_ids();
+  if (buckets_.empty()) return {};
+  if (!offer(code)) return found.take_ids();
   for (size_t bit = 0; bit < PROBED_BITS; ++bit) {
-    if (!offer(codes_.find(code ^ (uint32_t{1} << bit)))) return found.take_ids();
+    if (!offer(code ^ (uint32_t{1} << bit))) return found.take_ids();
   }
   if (found.size() < limit / 2) {
     std::vector<uint32_t> nearest;
     codes_.nearest(code, SCAN_ENTRIES, &nearest);
-    for (uint32_t entry : nearest) {
-      if (!offer(entry)) break;
+    for (uint32_t bucket_code : nearest) {
+      if (!offer(bucket_code)) break;
     }
   }
   return found.take_ids();
@@ -293,8 +334,8 @@ size_t LSH::bucket_count() const {
 
 size_t LSH::memory_bytes() const {
   std::shared_lock lock(mu_);
-  size_t bytes = planes_.capacity() * sizeof(float) + codes_.memory_bytes() +
-                 buckets_.capacity() * sizeof(Bucket);
+  size_t bytes =
+      planes_.capacity() * sizeof(float) + codes_.memory_bytes() + buckets_.memory_bytes();
   bytes += overflow_.capacity() * sizeof(overflow_[0]);
   for (const auto& list : overflow_) bytes += list.capacity() * sizeof(uint32_t);
   return bytes;

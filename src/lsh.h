@@ -33,38 +33,36 @@
 
 #include <roaring/roaring.hh>
 
+#include "flat_map.h"
 #include "status.h"
 
 namespace ostrel {
 
-// CodeIndex: the distinct 32-bit codes of a table, numbered 0, 1, ... in the
-// order they were added, with a multi-index that finds the codes nearest a
+// CodeIndex: a set of distinct 32-bit codes that finds the codes nearest a
 // query in Hamming distance without looking at every code.
 //
-// Representation: the codes in one array; two chained hash tables keyed by
-// the low `key_bits` bits of each 16-bit half of a code (key_bits grows with
-// the number of codes, up to 16, so a chain holds one or two codes on
-// average). A code within distance d of the query has a half within
-// distance floor(d / 2) of the query's half (pigeonhole), so enumerating the
-// keys of both halves by increasing radius r finds every code within
+// Representation: a multi-index over the two 16-bit halves of a code. For
+// each half, the codes are listed by `key_bits` bits of that half (key_bits
+// grows with the set, up to 16, keeping lists short); the lists of a half
+// share one array, each list in a slot of power-of-two capacity, moved to
+// the end of the array when it fills (the array is compacted when half of it
+// is stale). A code within distance d of the query has a half within
+// distance floor(d / 2) of the query's half (pigeonhole), so reading the
+// lists of both halves by increasing key radius r finds every code within
 // distance 2r + 1; the search stops at the first radius that holds enough
-// codes, or sweeps every code when that is cheaper. About 20 bytes per code.
+// codes, or sweeps every code when that is cheaper. Reading a list costs one
+// or two cache misses whatever its length. About 16 bytes per code.
 //
 // Thread safety: none; the owner locks. add() throws std::bad_alloc and then
-// leaves the index unchanged.
+// leaves the set unchanged.
 class CodeIndex {
  public:
-  static constexpr uint32_t kNone = 0xFFFFFFFFu;
+  size_t size() const { return size_; }
 
-  size_t size() const { return codes_.size(); }
-  uint32_t code(uint32_t entry) const { return codes_[entry]; }
+  // REQUIRES: `code` is not in the set.
+  void add(uint32_t code);
 
-  // Entry number of `code`, or kNone.
-  uint32_t find(uint32_t code) const;
-  // Adds `code` (REQUIRES: not present) and returns its entry number.
-  uint32_t add(uint32_t code);
-
-  // The min(count, size()) entries nearest `query`: increasing Hamming
+  // The min(count, size()) codes nearest `query`: increasing Hamming
   // distance, equal distances by ascending code. Replaces `out`'s contents.
   void nearest(uint32_t query, size_t count, std::vector<uint32_t>* out) const;
 
@@ -74,16 +72,26 @@ class CodeIndex {
   static constexpr int kHalfBits = 16;
   static constexpr int kMinKeyBits = 4;
 
+  // The codes of one half, listed by key. segs[key] = begin | size << 32.
+  struct Lists {
+    std::vector<uint64_t> segs;
+    std::vector<uint32_t> slots;
+    size_t stale = 0;  // slots left behind by lists that moved
+    std::span<const uint32_t> list(uint32_t key) const {
+      return {slots.data() + uint32_t(segs[key]), size_t(segs[key] >> 32)};
+    }
+  };
+
   uint32_t key(uint32_t code, int half) const {
     return (code >> (half * kHalfBits)) & ((uint32_t{1} << key_bits_) - 1);
   }
-  void rehash(int key_bits);
+  // Both halves rebuilt with `key_bits`, every list at its least capacity.
+  void rebuild(int key_bits);
   void sweep(uint32_t query, size_t count, std::vector<uint32_t>* out) const;
 
+  size_t size_ = 0;
   int key_bits_ = kMinKeyBits;
-  std::vector<uint32_t> codes_;
-  std::vector<uint32_t> heads_[2];  // per half: key -> first entry of its chain
-  std::vector<uint32_t> next_[2];   // per half: entry -> next entry of its chain
+  Lists halves_[2];
 };
 
 class LSH {
@@ -139,8 +147,8 @@ class LSH {
   size_t dim_;
   std::vector<float> planes_;  // component j of hyperplane h at [j * 32 + h]
   mutable std::shared_mutex mu_;
-  CodeIndex codes_;                              // GUARDED_BY(mu_)
-  std::vector<Bucket> buckets_;                  // GUARDED_BY(mu_): by entry of codes_
+  FlatMap<uint32_t, Bucket> buckets_;            // GUARDED_BY(mu_): code -> ids
+  CodeIndex codes_;                              // GUARDED_BY(mu_): the codes of buckets_
   std::vector<std::vector<uint32_t>> overflow_;  // GUARDED_BY(mu_): ids of buckets with 2+
 };
 

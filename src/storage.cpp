@@ -6,8 +6,10 @@
 #endif
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cmath>
+#include <cstring>
 #include <mutex>
 #include <string>
 
@@ -30,100 +32,123 @@ void announce_activation(size_t threshold) {
   }
 }
 
-// Candidates from which on a search builds the per-query distance table
-// instead of computing each candidate's sub-space distances.
+// Rows from which on score() builds the per-query distance table instead of
+// computing each row's sub-space distances.
 constexpr size_t kTableThreshold = 64;
+// Pairs handed to a sink at a time; rows per piece at least.
+constexpr size_t kBlock = 256;
+constexpr size_t kMinPieceRows = 512;
+
+// The quantized score of a summed squared distance: 1 - min(sqrt(total) / 4,
+// 1), where the minimum is 1 for a NaN distance (as fmin, without its call).
+inline float quantized_score(float total) {
+  const float scaled = std::sqrt(total) * 0.25f;
+  return 1.0f - (scaled < 1.0f ? scaled : 1.0f);
+}
 
 }  // namespace
 
 VectorStorage::VectorStorage() : codes_(0), vectors_(0) {}
 
-Status VectorStorage::store(uint32_t id, std::span<const float> vector) {
+Status VectorStorage::store(uint32_t row, std::span<const float> vector, const IdOfRow& id_of) {
   std::unique_lock lock(quantizer_mu_);
   try {
     if (quantizer_ == nullptr) {
-      Status s = activate_if_due();
+      Status s = activate_if_due(id_of);
       if (!s.ok()) return s;
     }
-    Status s = quantizer_ ? store_code(id, vector) : store_raw(id, vector);
+    Status s = quantizer_ ? store_code(row, vector) : store_raw(row, vector);
     if (!s.ok()) return s;
-    stored_.add(id);
+    stored_.add(row);
   } catch (const std::bad_alloc&) {
-    return Status::NoMemory("cannot store the vector of id " + std::to_string(id));
+    return Status::NoMemory("cannot store the vector of row " + std::to_string(row));
   } catch (const std::runtime_error&) {  // CRoaring's allocation failures
-    return Status::NoMemory("cannot store the vector of id " + std::to_string(id));
+    return Status::NoMemory("cannot store the vector of row " + std::to_string(row));
   }
   return Status::OK();
 }
 
-Status VectorStorage::store_raw(uint32_t id, std::span<const float> vector) {
+Status VectorStorage::store_raw(uint32_t row, std::span<const float> vector) {
   std::unique_lock lock(vectors_mu_);
   if (vector.empty()) {
-    empty_vectors_.add(id);
-    vectors_.erase(id);
-  } else {
-    if (vectors_.size() == 0 && vectors_.row_len() != vector.size()) {
-      vectors_.clear();
-      vectors_.set_row_len(vector.size());
-    }
-    if (vectors_.row_len() != vector.size()) {
-      return Status::Internal("vector of length " + std::to_string(vector.size()) +
-                              " stored beside vectors of length " +
-                              std::to_string(vectors_.row_len()));
-    }
-    Result<float*> row = vectors_.emplace(id);
-    if (!row.ok()) return row.status();
-    std::copy(vector.begin(), vector.end(), *row);
-    empty_vectors_.remove(id);
+    empty_vectors_.add(row);
+    vectors_.erase(row);
+    return Status::OK();
   }
-  raw_slots_ = std::max<uint64_t>(raw_slots_, uint64_t{id} + 1);
+  if (vectors_.size() == 0 && vectors_.row_len() != vector.size()) {
+    vectors_.clear();
+    vectors_.set_row_len(vector.size());
+  }
+  if (vectors_.row_len() != vector.size()) {
+    return Status::Internal("vector of length " + std::to_string(vector.size()) +
+                            " stored beside vectors of length " +
+                            std::to_string(vectors_.row_len()));
+  }
+  Result<float*> slot = vectors_.emplace(row);
+  if (!slot.ok()) return slot.status();
+  std::copy(vector.begin(), vector.end(), *slot);
+  empty_vectors_.remove(row);
   return Status::OK();
 }
 
-Status VectorStorage::store_code(uint32_t id, std::span<const float> vector) {
+Status VectorStorage::store_code(uint32_t row, std::span<const float> vector) {
+  uint8_t code[(NOMINAL_DIMENSION + ProductQuantizer::SUBSPACE_DIM - 1) /
+               ProductQuantizer::SUBSPACE_DIM];
+  quantizer_->encode(vector, code);
   std::unique_lock lock(codes_mu_);
-  Result<uint8_t*> row = codes_.emplace(id);
-  if (!row.ok()) return row.status();
-  quantizer_->encode(vector, *row);
+  Result<uint8_t*> slot = codes_.emplace(row);
+  if (!slot.ok()) return slot.status();
+  std::memcpy(*slot, code, code_len_);
   return Status::OK();
 }
 
-Status VectorStorage::activate_if_due() {
-  {
-    std::shared_lock lock(vectors_mu_);
-    if (raw_slots_ < QUANTIZATION_THRESHOLD) return Status::OK();
-  }
+Status VectorStorage::activate_if_due(const IdOfRow& id_of) {
+  if (stored_.cardinality() < QUANTIZATION_THRESHOLD) return Status::OK();
   announce_activation(QUANTIZATION_THRESHOLD);
   std::unique_ptr<ProductQuantizer> pq;
+  size_t dim = 0;
   {
     std::shared_lock lock(vectors_mu_);
-    // The rows themselves serve as training vectors (ascending id order):
+    // The rows themselves serve as training vectors, in ascending id order:
     // no copies are needed since nothing writes them meanwhile.
+    std::vector<uint32_t> rows;
+    rows.reserve(vectors_.size());
+    vectors_.for_each([&](uint32_t row, const float*) { rows.push_back(row); });
+    if (id_of) {
+      std::sort(rows.begin(), rows.end(),
+                [&](uint32_t a, uint32_t b) { return id_of(a) < id_of(b); });
+    }
+    dim = rows.empty() ? 0 : vectors_.row_len();
     std::vector<std::span<const float>> training;
-    training.reserve(vectors_.size());
-    const size_t dim = vectors_.row_len();
-    vectors_.for_each([&](uint32_t, const float* row) { training.emplace_back(row, dim); });
+    training.reserve(rows.size());
+    for (uint32_t row : rows) training.emplace_back(vectors_.find(row), dim);
     pq = ProductQuantizer::train(NOMINAL_DIMENSION, training);
   }
+  // Sub-spaces from the dimension on always get byte 0: they are not kept.
+  const size_t sub = pq->subspace_dim();
+  const size_t code_len =
+      dim == 0 ? pq->num_subspaces() : std::min(pq->num_subspaces(), (dim + sub - 1) / sub);
   {
     std::unique_lock codes_lock(codes_mu_);
     std::shared_lock vectors_lock(vectors_mu_);
-    codes_ = SlotTable<uint8_t>(pq->num_subspaces());
+    codes_ = SlotTable<uint8_t>(code_len);
     Status failed;
-    const size_t dim = vectors_.row_len();
-    vectors_.for_each([&](uint32_t id, const float* row) {
+    uint8_t code[(NOMINAL_DIMENSION + ProductQuantizer::SUBSPACE_DIM - 1) /
+                 ProductQuantizer::SUBSPACE_DIM];
+    vectors_.for_each([&](uint32_t row, const float* v) {
       if (!failed.ok()) return;
-      Result<uint8_t*> code = codes_.emplace(id);
-      if (!code.ok()) {
-        failed = code.status();
+      Result<uint8_t*> slot = codes_.emplace(row);
+      if (!slot.ok()) {
+        failed = slot.status();
         return;
       }
-      pq->encode(std::span<const float>(row, dim), *code);
+      pq->encode(std::span<const float>(v, dim), code);
+      std::memcpy(*slot, code, code_len);
     });
-    for (uint32_t id : empty_vectors_) {  // an empty vector's code is all zeros
+    for (uint32_t row : empty_vectors_) {  // an empty vector's code is all zeros
       if (!failed.ok()) break;
-      Result<uint8_t*> code = codes_.emplace(id);
-      if (!code.ok()) failed = code.status();
+      Result<uint8_t*> slot = codes_.emplace(row);
+      if (!slot.ok()) failed = slot.status();
     }
     if (!failed.ok()) {  // stay raw, as if the switch had not started
       codes_.clear();
@@ -134,9 +159,9 @@ Status VectorStorage::activate_if_due() {
     std::unique_lock lock(vectors_mu_);
     vectors_.clear();
     empty_vectors_ = Roaring();
-    raw_slots_ = 0;
   }
   quantizer_ = std::move(pq);
+  code_len_ = code_len;
 #if defined(__GLIBC__)
   // The raw pages were small heap blocks: hand their memory back to the
   // system now rather than keeping it for allocations that may never come.
@@ -171,72 +196,137 @@ float VectorStorage::score_code(std::span<const float> query, const uint8_t* cod
     const size_t start = i * sub;
     if (start >= query.size()) break;
     const size_t end = std::min(start + sub, query.size());
+    const uint8_t c = code_byte(code, i);
     // A slice longer than its centroid (query longer than the training
     // data) is cut to the centroid's length.
-    const size_t n = std::min(end - start, pq.centroid_len(i, code[i]));
-    total += static_cast<float>(
-        kernels::l2sq_f32(query.data() + start, pq.centroid(i, code[i]).data(), n));
+    const size_t n = std::min(end - start, pq.centroid_len(i, c));
+    total +=
+        static_cast<float>(kernels::l2sq_f32(query.data() + start, pq.centroid(i, c).data(), n));
   }
-  return 1.0f - std::fmin(std::sqrt(total) * 0.25f, 1.0f);
+  return quantized_score(total);
 }
 
 std::optional<float> VectorStorage::compute_similarity(std::span<const float> query,
-                                                       uint32_t id) const {
+                                                       uint32_t row) const {
   std::shared_lock lock(quantizer_mu_);
   if (quantizer_ != nullptr) {
     std::shared_lock codes_lock(codes_mu_);
-    const uint8_t* code = codes_.find(id);
+    const uint8_t* code = codes_.find(row);
     if (code == nullptr) return std::nullopt;
     return score_code(query, code);
   }
   std::shared_lock vectors_lock(vectors_mu_);
-  if (const float* row = vectors_.find(id)) {
-    return score_raw(query, std::span<const float>(row, vectors_.row_len()));
+  if (const float* v = vectors_.find(row)) {
+    return score_raw(query, std::span<const float>(v, vectors_.row_len()));
   }
-  if (empty_vectors_.contains(id)) return score_raw(query, {});
+  if (empty_vectors_.contains(row)) return score_raw(query, {});
   return std::nullopt;
 }
 
-VectorStorage::QueryTable VectorStorage::prepare(std::span<const float> query,
-                                                 size_t candidates) const {
-  std::shared_lock lock(quantizer_mu_);
-  if (quantizer_ == nullptr || candidates < kTableThreshold) return {};
-  return make_table(query);
+size_t VectorStorage::pieces(size_t n, const ThreadPool* pool) {
+  if (pool == nullptr) return 1;
+  // A few pieces per thread, so that a thread held up elsewhere does not
+  // hold up the whole search: the pool hands them out as threads get free.
+  const size_t most = 4 * (pool->worker_count() + 1);
+  return std::clamp<size_t>(n / kMinPieceRows, 1, most);
 }
 
-void VectorStorage::score(std::span<const float> query, std::span<const uint32_t> ids,
-                          std::vector<ScoredPair>* out, const QueryTable* table) const {
+void VectorStorage::score(std::span<const float> query, std::span<const uint32_t> rows,
+                          ThreadPool* pool, const Sink& sink) const {
   std::shared_lock lock(quantizer_mu_);
-  if (quantizer_ != nullptr) {
-    if (table != nullptr && table->quantizer == quantizer_.get()) {
-      return score_codes_with_table(*table, ids, out);
-    }
-    if (ids.size() >= kTableThreshold) return score_codes_with_table(make_table(query), ids, out);
-    std::shared_lock codes_lock(codes_mu_);
-    for (uint32_t id : ids) {
-      if (const uint8_t* code = codes_.find(id)) out->push_back({id, score_code(query, code)});
-    }
-    return;
-  }
+  std::shared_lock codes_lock(codes_mu_);
   std::shared_lock vectors_lock(vectors_mu_);
-  const std::span<const float> empty;
-  for (uint32_t id : ids) {
-    if (const float* row = vectors_.find(id)) {
-      out->push_back({id, score_raw(query, std::span<const float>(row, vectors_.row_len()))});
-    } else if (empty_vectors_.contains(id)) {
-      out->push_back({id, score_raw(query, empty)});
+  QueryTable table;
+  const bool tabled = quantizer_ != nullptr && rows.size() >= kTableThreshold;
+  if (tabled) table = make_table(query);
+  const QueryTable* t = tabled ? &table : nullptr;
+  const size_t count = pieces(rows.size(), pool);
+  if (count == 1) return score_piece(query, t, rows, 0, sink);
+  // Workers read under the locks this thread holds while it waits for them.
+  const size_t per = (rows.size() + count - 1) / count;
+  std::atomic<bool> failed{false};
+  pool->run(count, [&](size_t p) {
+    const size_t begin = std::min(rows.size(), p * per);
+    const size_t end = std::min(rows.size(), begin + per);
+    try {
+      score_piece(query, t, rows.subspan(begin, end - begin), p, sink);
+    } catch (...) {  // the sink failed; reported on the calling thread
+      failed = true;
     }
-  }
+  });
+  if (failed) throw std::bad_alloc();
 }
 
-// Same sums as score_code(): the table holds, per sub-space, the distance
-// from the query slice to every centroid, computed by the same arithmetic,
-// and a candidate adds its table entries in sub-space order.
+void VectorStorage::score_piece(std::span<const float> query, const QueryTable* table,
+                                std::span<const uint32_t> rows, size_t piece,
+                                const Sink& sink) const {
+  ScoredPair block[kBlock];
+  size_t filled = 0;
+  auto emit = [&](uint32_t row, float score) {
+    block[filled++] = {row, score};
+    if (filled == kBlock) {
+      sink(piece, {block, filled});
+      filled = 0;
+    }
+  };
+  if (table != nullptr) {
+    // Same sums as score_code(): per sub-space, the distance from the query
+    // slice to every centroid was computed by the same arithmetic, and a row
+    // adds its entries in sub-space order. Rows go in groups of kGroup so
+    // that their (sequential, hence latency-bound) sums advance side by side.
+    constexpr size_t kGroup = 8;
+    const size_t used = table->used, kept = std::min(used, code_len_);
+    const float* distances = table->distances.data();
+    const uint8_t* codes[kGroup];
+    uint32_t group[kGroup];
+    size_t n = 0;
+    auto flush = [&] {
+      float total[kGroup] = {};
+      for (size_t i = 0; i < kept; ++i) {
+        const float* d = distances + i * ProductQuantizer::CENTROIDS;
+        for (size_t g = 0; g < n; ++g) total[g] += d[codes[g][i]];
+      }
+      for (size_t i = kept; i < used; ++i) {  // sub-spaces beyond the code: byte 0
+        for (size_t g = 0; g < n; ++g) total[g] += distances[i * ProductQuantizer::CENTROIDS];
+      }
+      for (size_t g = 0; g < n; ++g) {
+        emit(group[g], quantized_score(total[g]));
+      }
+      n = 0;
+    };
+    SlotTable<uint8_t>::Cursor cursor;
+    for (uint32_t row : rows) {
+      const uint8_t* code = codes_.find(row, cursor);
+      if (code == nullptr) continue;
+      codes[n] = code;
+      group[n++] = row;
+      if (n == kGroup) flush();
+    }
+    flush();
+  } else if (quantizer_ != nullptr) {
+    for (uint32_t row : rows) {
+      if (const uint8_t* code = codes_.find(row)) emit(row, score_code(query, code));
+    }
+  } else {
+    SlotTable<float>::Cursor cursor;
+    const size_t dim = vectors_.row_len();
+    for (uint32_t row : rows) {
+      if (const float* v = vectors_.find(row, cursor)) {
+        emit(row, score_raw(query, std::span<const float>(v, dim)));
+      } else if (empty_vectors_.contains(row)) {
+        emit(row, score_raw(query, {}));
+      }
+    }
+  }
+  if (filled > 0) sink(piece, {block, filled});
+}
+
+// The table holds, per sub-space the query reaches, its distance to every
+// centroid, computed as score_code() computes it.
 VectorStorage::QueryTable VectorStorage::make_table(std::span<const float> query) const {
   const ProductQuantizer& pq = *quantizer_;
   const size_t sub = pq.subspace_dim();
   QueryTable t;
-  t.quantizer = &pq;
   while (t.used < pq.num_subspaces() && t.used * sub < query.size()) ++t.used;
   t.distances.resize(t.used * ProductQuantizer::CENTROIDS);
   for (size_t i = 0; i < t.used; ++i) {
@@ -247,40 +337,7 @@ VectorStorage::QueryTable VectorStorage::make_table(std::span<const float> query
   return t;
 }
 
-void VectorStorage::score_codes_with_table(const QueryTable& t, std::span<const uint32_t> ids,
-                                           std::vector<ScoredPair>* out) const {
-  const size_t used = t.used;
-  const std::vector<float>& table = t.distances;
-  // Candidates go in groups of kGroup so that their (sequential, hence
-  // latency-bound) sums advance side by side.
-  constexpr size_t kGroup = 8;
-  std::shared_lock codes_lock(codes_mu_);
-  const uint8_t* codes[kGroup];
-  uint32_t group_ids[kGroup];
-  size_t filled = 0;
-  auto flush = [&] {
-    float total[kGroup] = {};
-    for (size_t i = 0; i < used; ++i) {
-      const float* row = table.data() + i * ProductQuantizer::CENTROIDS;
-      for (size_t g = 0; g < filled; ++g) total[g] += row[codes[g][i]];
-    }
-    for (size_t g = 0; g < filled; ++g) {
-      out->push_back({group_ids[g], 1.0f - std::fmin(std::sqrt(total[g]) * 0.25f, 1.0f)});
-    }
-    filled = 0;
-  };
-  SlotTable<uint8_t>::Cursor cursor;
-  for (uint32_t id : ids) {
-    const uint8_t* code = codes_.find(id, cursor);
-    if (code == nullptr) continue;
-    codes[filled] = code;
-    group_ids[filled++] = id;
-    if (filled == kGroup) flush();
-  }
-  flush();
-}
-
-Roaring VectorStorage::stored_ids() const {
+Roaring VectorStorage::stored_rows() const {
   std::shared_lock lock(quantizer_mu_);
   return stored_;
 }
@@ -288,11 +345,6 @@ Roaring VectorStorage::stored_ids() const {
 bool VectorStorage::quantized() const {
   std::shared_lock lock(quantizer_mu_);
   return quantizer_ != nullptr;
-}
-
-uint64_t VectorStorage::raw_slot_count() const {
-  std::shared_lock lock(vectors_mu_);
-  return raw_slots_;
 }
 
 size_t VectorStorage::memory_bytes() const {
@@ -303,12 +355,14 @@ size_t VectorStorage::memory_bytes() const {
          stored_.getSizeInBytes();
 }
 
-std::vector<uint8_t> VectorStorage::code_of(uint32_t id) const {
+std::vector<uint8_t> VectorStorage::code_of(uint32_t row) const {
   std::shared_lock lock(quantizer_mu_);
   std::shared_lock codes_lock(codes_mu_);
-  const uint8_t* code = codes_.find(id);
+  const uint8_t* code = codes_.find(row);
   if (code == nullptr || quantizer_ == nullptr) return {};
-  return std::vector<uint8_t>(code, code + quantizer_->num_subspaces());
+  std::vector<uint8_t> out(quantizer_->num_subspaces(), 0);
+  std::copy(code, code + code_len_, out.begin());
+  return out;
 }
 
 }  // namespace ostrel

@@ -1,18 +1,22 @@
-// VectorStorage: the vector of every document, addressed by document id.
+// VectorStorage: the vector of every document, addressed by row (the dense
+// document number of id_map.h).
 //
-// Raw mode keeps each vector as given (float32). When an add finds the raw
-// slot count (highest stored id + 1, empty slots included) at
-// `quantization_threshold`, the storage switches once and for good to
-// quantized mode: a ProductQuantizer is trained on the stored vectors, every
-// stored vector is replaced by its code (num_subspaces bytes), the raw
-// vectors are freed, and later vectors are stored as codes only. The switch
-// prints "Activating quantization at 5000 vectors...\n" on file descriptor 1.
+// Raw mode keeps each vector as given (float32). When an add finds
+// `QUANTIZATION_THRESHOLD` rows holding a vector (distinct documents, empty
+// vectors and deleted documents included), the storage switches once and
+// for good to quantized mode: a ProductQuantizer is trained on the stored
+// vectors in ascending document-id order, every stored vector is replaced by
+// its code, the raw vectors are freed, and later vectors are stored as codes
+// only. The switch prints "Activating quantization at 5000 vectors...\n" on
+// file descriptor 1.
 //
-// Representation: rows in id-addressed pages (SlotTable), one row of
-// `dimension` floats (raw) or of num_subspaces bytes (quantized) per stored
-// document. Empty vectors (stored while the database had no dimension) are
-// kept as a set of ids. A store that cannot get memory fails with kNoMemory
-// and leaves the storage as it was.
+// Representation: rows in pages (SlotTable), one row of `dimension` floats
+// (raw) or of the code's bytes (quantized) per stored document. A code keeps
+// only the bytes of the sub-spaces the database's dimension reaches
+// (ceil(dimension / 12), at most 64): the others are 0 by construction, and
+// scoring reads them as 0. Empty vectors (stored while the database had no
+// dimension) are kept as a set of rows. A store that cannot get memory fails
+// with kNoMemory and leaves the storage as it was.
 //
 // Thread safety: store() is a writer; compute_similarity(), score() and the
 // other const methods are readers and may run on many threads at once.
@@ -23,6 +27,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <shared_mutex>
@@ -34,6 +39,7 @@
 #include "quantize.h"
 #include "slot_table.h"
 #include "status.h"
+#include "thread_pool.h"
 #include "types.h"
 
 namespace ostrel {
@@ -43,58 +49,68 @@ class VectorStorage {
   static constexpr size_t QUANTIZATION_THRESHOLD = 5000;
   static constexpr size_t NOMINAL_DIMENSION = 768;
 
+  // The document id of a row: activation trains on the stored vectors in
+  // ascending id order. Empty: the row is the id.
+  using IdOfRow = std::function<uint32_t(uint32_t row)>;
+
   VectorStorage();
 
-  // Stores `vector` under `id`, replacing what the slot held; activates
-  // quantization first when the raw slots have reached the threshold.
+  // Stores `vector` under `row`, replacing what the row held; activates
+  // quantization first when enough rows hold a vector.
   // REQUIRES: every non-empty vector stored has the same length.
-  Status store(uint32_t id, std::span<const float> vector);
+  Status store(uint32_t row, std::span<const float> vector, const IdOfRow& id_of = {});
 
-  // Score of document `id` for `query`, or nullopt when it has no vector.
+  // Score of document `row` for `query`, or nullopt when it has no vector.
   // Raw: cosine similarity (on the common prefix when lengths differ).
   // Quantized: 1 - min(sqrt(sum of sub-space squared distances) / 4, 1).
-  std::optional<float> compute_similarity(std::span<const float> query, uint32_t id) const;
+  std::optional<float> compute_similarity(std::span<const float> query, uint32_t row) const;
 
-  // What one query needs to score many candidates: in quantized mode, the
-  // distance from each query slice to every centroid (64 x 256 floats).
-  struct QueryTable {
-    const ProductQuantizer* quantizer = nullptr;  // the table is for this quantizer
-    size_t used = 0;                              // sub-spaces the query reaches
-    std::vector<float> distances;                 // [sub-space][centroid]
-  };
+  // Receives scored pairs: `piece` numbers the contiguous piece of the rows
+  // the block belongs to; blocks of one piece come in order, from one thread.
+  using Sink = std::function<void(size_t piece, std::span<const ScoredPair> block)>;
 
-  // Builds the table for `query` when scoring `candidates` ids is cheaper
-  // with it; an empty table otherwise. Throws std::bad_alloc.
-  QueryTable prepare(std::span<const float> query, size_t candidates) const;
+  // How many pieces score() cuts `n` rows into: 1 without a pool.
+  static size_t pieces(size_t n, const ThreadPool* pool);
 
-  // Appends (id, score) for every id of `ids` that has a vector, in order;
-  // each score equals compute_similarity(query, id) bit for bit. With a
-  // prepared table for the current quantizer, allocates nothing beyond
-  // `out`'s growth.
-  void score(std::span<const float> query, std::span<const uint32_t> ids,
-             std::vector<ScoredPair>* out, const QueryTable* table = nullptr) const;
+  // Scores every row of `rows` that holds a vector, each score equal to
+  // compute_similarity() bit for bit, and hands the pairs to `sink` in the
+  // order of `rows`. With a pool the pieces run on its workers and on the
+  // calling thread at once; the sink must then be safe for that (a sink per
+  // piece). Nothing is allocated per row. Throws std::bad_alloc when the
+  // per-query distance table cannot be allocated.
+  void score(std::span<const float> query, std::span<const uint32_t> rows, ThreadPool* pool,
+             const Sink& sink) const;
 
-  // Ids holding a vector or code.
-  Roaring stored_ids() const;
+  // Rows holding a vector or code.
+  Roaring stored_rows() const;
 
   bool quantized() const;
-  uint64_t raw_slot_count() const;
   size_t memory_bytes() const;
-  // Code stored under `id` (empty when none); for tests and tools.
-  std::vector<uint8_t> code_of(uint32_t id) const;
+  // The code of `row`, all num_subspaces bytes (empty when none); for tests.
+  std::vector<uint8_t> code_of(uint32_t row) const;
 
  private:
-  Status activate_if_due();  // REQUIRES: quantizer_mu_ held exclusively
-  Status store_raw(uint32_t id, std::span<const float> vector);
-  Status store_code(uint32_t id, std::span<const float> vector);
+  // What one query needs to score many rows: in quantized mode, the
+  // distance from each query slice to every centroid.
+  struct QueryTable {
+    size_t used = 0;               // sub-spaces the query reaches
+    std::vector<float> distances;  // [sub-space][centroid]
+  };
+
+  Status activate_if_due(const IdOfRow& id_of);  // REQUIRES: quantizer_mu_ held exclusively
+  Status store_raw(uint32_t row, std::span<const float> vector);
+  Status store_code(uint32_t row, std::span<const float> vector);
+  uint8_t code_byte(const uint8_t* code, size_t s) const { return s < code_len_ ? code[s] : 0; }
   float score_raw(std::span<const float> query, std::span<const float> v) const;
   float score_code(std::span<const float> query, const uint8_t* code) const;
   QueryTable make_table(std::span<const float> query) const;  // REQUIRES: quantizer_ set
-  void score_codes_with_table(const QueryTable& table, std::span<const uint32_t> ids,
-                              std::vector<ScoredPair>* out) const;
+  // One piece of score(), on the thread that runs it; no allocation.
+  void score_piece(std::span<const float> query, const QueryTable* table,
+                   std::span<const uint32_t> rows, size_t piece, const Sink& sink) const;
 
   mutable std::shared_mutex quantizer_mu_;
   std::unique_ptr<ProductQuantizer> quantizer_;  // GUARDED_BY(quantizer_mu_)
+  size_t code_len_ = 0;                          // GUARDED_BY(quantizer_mu_): bytes kept per code
 
   mutable std::shared_mutex codes_mu_;
   SlotTable<uint8_t> codes_;  // GUARDED_BY(codes_mu_)
@@ -102,9 +118,8 @@ class VectorStorage {
   mutable std::shared_mutex vectors_mu_;
   SlotTable<float> vectors_;  // GUARDED_BY(vectors_mu_); row length = the dimension
   Roaring empty_vectors_;     // GUARDED_BY(vectors_mu_)
-  uint64_t raw_slots_ = 0;    // GUARDED_BY(vectors_mu_)
 
-  Roaring stored_;  // GUARDED_BY(quantizer_mu_): ids with a vector or code
+  Roaring stored_;  // GUARDED_BY(quantizer_mu_): rows with a vector or code
 };
 
 }  // namespace ostrel

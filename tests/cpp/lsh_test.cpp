@@ -160,21 +160,17 @@ TEST(CodeIndex, NearestEqualsTheSortedModel) {
         for (int flips = rng() % 7; flips > 0; --flips) c ^= uint32_t{1} << (rng() % 32);
       }
       if (!seen.insert(c).second) continue;
-      ASSERT_EQ(index.find(c), CodeIndex::kNone);
-      ASSERT_EQ(index.add(c), codes.size());
+      index.add(c);
       codes.push_back(c);
     }
     for (int q = 0; q < 40; ++q) {
       uint32_t query = q % 2 ? uint32_t(rng()) : centres[q % 3] ^ (uint32_t{1} << (q % 32));
       for (size_t count : {size_t{1}, size_t{20}}) {
-        std::vector<uint32_t> entries;
-        index.nearest(query, count, &entries);
         std::vector<uint32_t> got;
-        for (uint32_t e : entries) got.push_back(index.code(e));
+        index.nearest(query, count, &got);
         ASSERT_EQ(got, model_nearest(codes, query, count)) << n << " " << q;
       }
     }
-    for (uint32_t e = 0; e < codes.size(); e += 97) ASSERT_EQ(index.find(codes[e]), e);
   }
 }
 

@@ -22,6 +22,18 @@ std::vector<float> unit_vector(std::mt19937& rng, size_t dim) {
   return v;
 }
 
+// Every pair score() hands out, pieces in order.
+std::vector<ScoredPair> score_all(const VectorStorage& storage, std::span<const float> query,
+                                  std::span<const uint32_t> rows, ThreadPool* pool = nullptr) {
+  std::vector<std::vector<ScoredPair>> pieces(VectorStorage::pieces(rows.size(), pool));
+  storage.score(query, rows, pool, [&](size_t p, std::span<const ScoredPair> block) {
+    pieces[p].insert(pieces[p].end(), block.begin(), block.end());
+  });
+  std::vector<ScoredPair> all;
+  for (const auto& piece : pieces) all.insert(all.end(), piece.begin(), piece.end());
+  return all;
+}
+
 TEST(VectorStorage, ExactScoringPaths) {
   VectorStorage storage;
   ASSERT_TRUE(storage.store(1, std::vector<float>{1, 2, 3, 4}).ok());
@@ -52,18 +64,28 @@ TEST(VectorStorage, ExactScoringPaths) {
   EXPECT_NEAR(*storage.compute_similarity(std::vector<float>{0, 0, 0, 1}, 1), 1.0f, 1e-6);
 }
 
-TEST(VectorStorage, ThresholdCountsSlotsAndActivatesOnce) {
+// Activation counts distinct rows holding a vector, however sparse the
+// rows are; a re-stored row counts once.
+TEST(VectorStorage, ThresholdCountsStoredVectorsAndActivatesOnce) {
   VectorStorage storage;
   CaptureStdout();
-  ASSERT_TRUE(storage.store(4999, std::vector<float>(16, 0.5f)).ok());
+  ASSERT_TRUE(storage.store(4000000000u, std::vector<float>(16, 0.5f)).ok());
+  for (uint32_t row = 0; row < 4998; ++row) {
+    ASSERT_TRUE(storage.store(row * 7919, std::vector<float>(16, 0.25f)).ok());
+  }
+  ASSERT_TRUE(storage.store(7919, std::vector<float>(16, 0.75f)).ok());  // again: still 4999
+  ASSERT_TRUE(storage.store(99, {}).ok());                                  // the 5000th
   EXPECT_FALSE(storage.quantized());
-  ASSERT_TRUE(storage.store(7, std::vector<float>(16, 0.25f)).ok());
+  EXPECT_EQ(GetCapturedStdout(), "");
+  CaptureStdout();
+  ASSERT_TRUE(storage.store(98, std::vector<float>(16, 0.25f)).ok());
   EXPECT_TRUE(storage.quantized());
-  ASSERT_TRUE(storage.store(8, std::vector<float>(16, 0.25f)).ok());
+  ASSERT_TRUE(storage.store(97, std::vector<float>(16, 0.25f)).ok());
   EXPECT_EQ(GetCapturedStdout(), "Activating quantization at 5000 vectors...\n");
-  EXPECT_EQ(storage.raw_slot_count(), 0u);
-  EXPECT_EQ(storage.code_of(4999).size(), 64u);
-  EXPECT_EQ(storage.code_of(7).size(), 64u);
+  EXPECT_EQ(storage.stored_rows().cardinality(), 5002u);
+  std::vector<uint8_t> empty_code(64, 0);
+  EXPECT_EQ(storage.code_of(99), empty_code);
+  EXPECT_EQ(storage.code_of(4000000000u).size(), 64u);
   EXPECT_TRUE(storage.code_of(6).empty());
 }
 
@@ -84,8 +106,7 @@ TEST(VectorStorage, QuantizedScoresRankOwnDocumentFirst) {
   std::vector<uint32_t> all(5001);
   std::iota(all.begin(), all.end(), 0u);
   for (uint32_t probe : {0u, 19u, 1234u, 5000u}) {
-    std::vector<ScoredPair> scored;
-    storage.score(data[probe], all, &scored);
+    std::vector<ScoredPair> scored = score_all(storage, data[probe], all);
     ASSERT_EQ(scored.size(), all.size());
     float own = scored[probe].score;
     EXPECT_GT(own, 0.5f);
@@ -100,7 +121,7 @@ TEST(VectorStorage, QuantizedEdgeCasesAndTableAgreesWithSingleScores) {
   std::mt19937 rng(3);
   std::vector<std::vector<float>> data;
   CaptureStdout();
-  for (uint32_t id = 0; id <= 5001; ++id) {
+  for (uint32_t id = 0; id <= 7502; ++id) {  // a third skipped: 5002 stored
     data.push_back(unit_vector(rng, 24));
     ASSERT_TRUE(id % 3 == 1 || storage.store(id, data.back()).ok());
   }
@@ -116,9 +137,15 @@ TEST(VectorStorage, QuantizedEdgeCasesAndTableAgreesWithSingleScores) {
   for (size_t len : {5, 24, 40, 1000}) {
     std::vector<float> q = unit_vector(rng, len);
     std::vector<uint32_t> ids;
-    for (uint32_t id = 0; id < 600; ++id) ids.push_back(id * 7 % 5003);
-    std::vector<ScoredPair> batch;
-    storage.score(q, ids, &batch);
+    for (uint32_t id = 0; id < 3000; ++id) ids.push_back(id * 7 % 5003);
+    // Alone, or in pieces on the pool: the same pairs.
+    std::vector<ScoredPair> batch = score_all(storage, q, ids);
+    std::vector<ScoredPair> pooled = score_all(storage, q, ids, ThreadPool::instance());
+    ASSERT_EQ(pooled.size(), batch.size());
+    for (size_t i = 0; i < batch.size(); ++i) {
+      ASSERT_EQ(pooled[i].id, batch[i].id);
+      ASSERT_EQ(pooled[i].score, batch[i].score);
+    }
     size_t k = 0;
     for (uint32_t id : ids) {
       auto single = storage.compute_similarity(q, id);

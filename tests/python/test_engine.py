@@ -173,7 +173,7 @@ def test_extreme_ttl_saturates(db, ttl, live):
 
 @pytest.mark.parametrize("k", [2, 2**63, 2**64 - 1])
 def test_highest_id_does_not_wrap(db, k):
-    db.add(4294967295, [0.0, 1.0], '{"end": "high"}')  # 2**32 slots: quantized from here on
+    db.add(4294967295, [0.0, 1.0], '{"end": "high"}')
     db.add(0, [1.0, 0.0], '{"end": "low"}')
     assert db.count() == 4294967296
     expected = [(4294967295, '{"end": "high"}'), (0, '{"end": "low"}')]
@@ -225,6 +225,24 @@ def test_activation_line_once_on_fd1_and_nearest_neighbour_kept(db, capfd, monke
         assert 0.0 <= hits[-1][1] <= hits[0][1] <= 1.0
 
 
+def test_sparse_ids_activate_at_5000_stored_vectors(db, capfd):
+    rng = np.random.default_rng(12)
+    doc_ids = [0, 2**32 - 1] + [int(i) for i in rng.choice(2**32 - 2, 4999, replace=False) + 1]
+    vecs = rng.standard_normal((len(doc_ids), 96)).astype(np.float32)
+    vecs /= np.linalg.norm(vecs, axis=1, keepdims=True)
+    for i in range(4999):
+        db.add(doc_ids[i], vecs[i], "{}")
+    db.add(doc_ids[7], vecs[7], "{}")  # the same id again: still 4999 vectors
+    db.add(doc_ids[4999], vecs[4999], "{}")
+    assert capfd.readouterr().out == ""
+    db.add(doc_ids[5000], vecs[5000], "{}")  # the 5001st distinct id
+    assert capfd.readouterr().out == ACTIVATION_LINE
+    for i in [0, 1, 7, 1234, 4999, 5000]:
+        hits = db.search(vecs[i], 3)
+        assert hits[0][0] == doc_ids[i], (i, hits)
+        assert hits[0][1] > hits[1][1]
+
+
 def test_metadata_file_and_reopen(tmp_path):
     path = tmp_path / "store"
     db = OstrelDB(str(path))
@@ -245,27 +263,30 @@ def test_metadata_file_and_reopen(tmp_path):
 # --- parallel scoring ---------------------------------------------------------------------
 
 
-def test_sequential_and_parallel_scoring_agree(db):
+@pytest.mark.parametrize("id_of", [lambda i: i, lambda i: i * 2654435761 % 2**32], ids=["dense", "hashed"])
+def test_sequential_and_parallel_scoring_agree(db, id_of):
     rng = np.random.default_rng(5)
     # Pairs of identical vectors give exact ties; the index finds only a few
     # of the 1001 documents, so the search falls back to every live id.
+    # Hashed ids are not added in ascending order; ties still go by id.
     vecs = np.repeat(rng.standard_normal((501, 16)).astype(np.float32), 2, axis=0)[:1001]
+    doc_ids = [id_of(i) for i in range(1001)]
     for i in range(1001):
-        db.add(i, vecs[i], f'{{"i": {i}}}')
+        db.add(doc_ids[i], vecs[i], f'{{"i": {i}}}')
     query = rng.standard_normal(16)
     parallel = db.search(query, 5000, None, False)  # 1001 candidates
     assert db.delete('{"i": {"$eq": 1000}}') == 1
     sequential = db.search(query, 5000, None, False)  # 1000 candidates
-    assert [r for r in parallel if r[0] != 1000] == sequential
+    assert [r for r in parallel if r[0] != doc_ids[1000]] == sequential
 
     v64 = vecs.astype(np.float64)
     cosine = v64 @ query / (np.linalg.norm(v64, axis=1) * np.linalg.norm(query))
     for got, n in [(parallel, 1001), (sequential, 1000)]:
-        assert sorted(ids(got)) == list(range(n))
+        assert sorted(ids(got)) == sorted(doc_ids[:n])
         score = {i: s for i, s, _ in got}
-        assert [score[i] for i in range(n)] == pytest.approx(cosine[:n].tolist(), abs=1e-5)
-        assert all(score[i] == score[i + 1] for i in range(0, n - 1, 2))  # exact ties
-        assert ids(got) == sorted(range(n), key=lambda i: (-score[i], i))  # ties in ascending id
+        assert [score[d] for d in doc_ids[:n]] == pytest.approx(cosine[:n].tolist(), abs=1e-5)
+        assert all(score[doc_ids[i]] == score[doc_ids[i + 1]] for i in range(0, n - 1, 2))  # exact ties
+        assert ids(got) == sorted(doc_ids[:n], key=lambda d: (-score[d], d))  # ties in ascending id
 
 
 def test_fork_after_parallel_search(db):

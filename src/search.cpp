@@ -1,0 +1,130 @@
+#include "search.h"
+
+#include <algorithm>
+#include <cmath>
+
+namespace ostrel::search {
+namespace {
+
+// A scored candidate with its place in the candidate order.
+struct Ranked {
+  float score;
+  uint32_t row;
+  uint64_t place;
+};
+
+// The strict order of step 4: true when `a` ranks before `b`.
+bool before(const Ranked& a, const Ranked& b) {
+  const bool an = std::isnan(a.score), bn = std::isnan(b.score);
+  if (an != bn) return bn;
+  if (!an && a.score != b.score) return a.score > b.score;
+  return a.place < b.place;
+}
+
+// The k best of the pairs offered to one piece. Allocates only when
+// constructed: pieces running on worker threads allocate nothing.
+struct Best {
+  Best(uint64_t k, size_t offers) : room(std::min<uint64_t>(k, offers)) { kept.reserve(room); }
+
+  void offer(const Ranked& r) {
+    if (kept.size() < room) {
+      kept.push_back(r);
+      if (kept.size() == room) heapify();
+    } else if (!(r.score < worst) && room > 0 && before(r, kept.front())) {
+      std::pop_heap(kept.begin(), kept.end(), before);
+      kept.back() = r;
+      std::push_heap(kept.begin(), kept.end(), before);
+      worst = kept.front().score;
+    }
+  }
+
+  // The heap's top is the worst pair kept: a lower score cannot get in.
+  void heapify() {
+    std::make_heap(kept.begin(), kept.end(), before);
+    worst = kept.front().score;
+  }
+
+  uint64_t room;
+  float worst = 0;       // score of the worst pair kept, once full (NaN compares false)
+  uint64_t offered = 0;  // pairs seen so far: a pair's place in the piece
+  std::vector<Ranked> kept;
+};
+
+std::vector<uint32_t> rows_of(const Roaring& set) {
+  std::vector<uint32_t> rows(set.cardinality());
+  set.toUint32Array(rows.data());
+  return rows;
+}
+
+// The first `limit` rows of `set` in id order (any order within them).
+std::vector<uint32_t> first_by_id(const Roaring& set, uint64_t limit, const IdMap& ids) {
+  if (set.cardinality() <= limit) return rows_of(set);
+  std::vector<uint32_t> rows;
+  if (ids.identity()) {  // rows are ids: the lowest rows
+    rows.resize(limit);
+    set.rangeUint32Array(rows.data(), 0, limit);
+    return rows;
+  }
+  std::vector<std::pair<uint32_t, uint32_t>> by_id;  // (id, row)
+  by_id.reserve(set.cardinality());
+  for (uint32_t row : set) by_id.emplace_back(ids.id_of(row), row);
+  std::nth_element(by_id.begin(), by_id.begin() + limit, by_id.end());
+  by_id.resize(limit);
+  rows.reserve(limit);
+  for (const auto& [id, row] : by_id) rows.push_back(row);
+  std::sort(rows.begin(), rows.end());  // ascending rows read storage pages in order
+  return rows;
+}
+
+}  // namespace
+
+Candidates choose(std::vector<uint32_t> proposed, uint64_t k, const Eligible& e, const IdMap& ids) {
+  const bool too_few = proposed.size() / 2 < k;  // |C| < 2k without overflow
+  if (too_few && proposed.size() < e.next_id) {
+    if (e.filter) return {first_by_id(*e.filter - e.deleted, candidate_limit(k), ids), true};
+    return {rows_of(e.stored - e.deleted), true};
+  }
+  std::erase_if(proposed, [&](uint32_t row) {
+    return e.deleted.contains(row) || (e.filter && !e.filter->contains(row));
+  });
+  if (proposed.size() < k) {
+    Roaring eligible = (e.filter ? *e.filter : e.stored) - e.deleted;
+    if (eligible.cardinality() > proposed.size()) return {rows_of(eligible), true};
+  }
+  return {std::move(proposed), false};
+}
+
+std::vector<ScoredPair> best(const VectorStorage& storage, std::span<const float> query,
+                             const Candidates& candidates, uint64_t k, const IdMap& ids) {
+  const std::span<const uint32_t> rows(candidates.rows);
+  ThreadPool* pool = rows.size() > PARALLEL_SCORING ? ThreadPool::instance() : nullptr;
+  const size_t pieces = VectorStorage::pieces(rows.size(), pool);
+  const size_t per_piece = (rows.size() + pieces - 1) / pieces;
+  std::vector<Best> best;
+  best.reserve(pieces);
+  for (size_t p = 0; p < pieces; ++p) best.emplace_back(k, per_piece);
+  storage.score(query, rows, pool, [&](size_t p, std::span<const ScoredPair> block) {
+    Best& mine = best[p];
+    for (const ScoredPair& pair : block) {
+      // Pieces are contiguous runs of the list, so (piece, arrival) is the
+      // list's order.
+      const uint64_t place =
+          candidates.in_id_order ? ids.id_of(pair.id) : (uint64_t{p} << 32 | mine.offered);
+      ++mine.offered;
+      mine.offer({pair.score, pair.id, place});
+    }
+  });
+  std::vector<Ranked> merged;
+  for (Best& b : best) merged.insert(merged.end(), b.kept.begin(), b.kept.end());
+  if (merged.size() > k) {
+    std::nth_element(merged.begin(), merged.begin() + k, merged.end(), before);
+    merged.resize(k);
+  }
+  std::sort(merged.begin(), merged.end(), before);
+  std::vector<ScoredPair> out;
+  out.reserve(merged.size());
+  for (const Ranked& r : merged) out.push_back({r.row, r.score});
+  return out;
+}
+
+}  // namespace ostrel::search

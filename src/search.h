@@ -1,0 +1,71 @@
+// Search: which documents a search scores, and which it keeps.
+//
+// Documents are rows here (see id_map.h); "id order" is ascending document
+// id, which the IdMap gives for rows.
+//
+// 1. Limit: candidate_limit(k) = max(10 k, 1000), in wrapping 64-bit
+//    arithmetic.
+// 2. Candidates: the index proposes C, at most `limit` distinct rows in its
+//    own order.
+//    - When |C| < 2k and |C| < next_id (one more than the highest id ever
+//      added), C is replaced: with a filter, by the first `limit` documents
+//      of the filter set in id order, deleted ones skipped; without one, by
+//      every stored document that is not deleted (no cap).
+//    - Otherwise deleted documents and those outside the filter leave C, its
+//      order kept. When fewer than k remain while more eligible documents
+//      exist, C is replaced by every eligible document (no cap): without
+//      this, a filter matching few of the proposals would return fewer than
+//      k results although more documents match.
+// 3. Scores come from VectorStorage::score; more than PARALLEL_SCORING
+//    candidates are scored on the worker pool.
+// 4. Selection: the k best pairs under one strict order, which also sorts
+//    the result: higher score first, NaN after every number, equal scores in
+//    candidate order (the index's order for C, id order for a replaced
+//    list). Each piece of a long list keeps its own k best; the pieces are
+//    merged under the same order, so the result does not depend on the
+//    split.
+//
+// Thread safety: the functions are pure given their arguments; the caller
+// holds whatever locks guard them.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include <roaring/roaring.hh>
+
+#include "id_map.h"
+#include "storage.h"
+#include "types.h"
+
+namespace ostrel::search {
+
+inline constexpr size_t PARALLEL_SCORING = 1000;
+
+inline uint64_t candidate_limit(uint64_t k) { return std::max<uint64_t>(k * 10, 1000); }
+
+struct Candidates {
+  std::vector<uint32_t> rows;
+  bool in_id_order = false;  // a replaced list: equal scores go by document id
+};
+
+// What a search may return besides the index's proposals. `filter` is null
+// without a filter; `stored` holds the rows that have a vector.
+struct Eligible {
+  const Roaring* filter;
+  const Roaring& deleted;
+  const Roaring& stored;
+  uint64_t next_id;
+};
+
+// Step 2. `proposed` is the index's answer for candidate_limit(k).
+Candidates choose(std::vector<uint32_t> proposed, uint64_t k, const Eligible& eligible,
+                  const IdMap& ids);
+
+// Steps 3 and 4: the k best (row, score) pairs, best first. Throws
+// std::bad_alloc when memory runs out.
+std::vector<ScoredPair> best(const VectorStorage& storage, std::span<const float> query,
+                             const Candidates& candidates, uint64_t k, const IdMap& ids);
+
+}  // namespace ostrel::search

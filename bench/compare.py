@@ -1,14 +1,16 @@
 """Compares ostrel with numpy brute force, faiss and hnswlib on the same data.
 
 Every system sees the same seeded synthetic data: a Gaussian mixture of unit
-vectors (100 clusters) at 768-d x 20,000 and 128-d x 100,000 documents, 200
-held-out queries from the same mixture, and small JSON metadata per document.
-Each system runs in its own child process, so resident-memory figures are
-separate. The result is a Markdown report on stdout and in
-bench/results/<YYYY-MM-DD>.md.
+vectors (1000 clusters) at 768-d x 20,000 and 128-d x 100,000 documents, 200
+held-out queries from the same mixture, and small JSON metadata per document;
+ostrel alone also runs at 128-d x 1,000,000. Each system runs in its own child
+process, so resident-memory figures are separate. The result is a Markdown
+report on stdout and in bench/results/<YYYY-MM-DD>.md, with a recall@10 versus
+p50 plot per data set beside it (<YYYY-MM-DD>-d128.png, -d768.png).
 
     bash scripts/bench.sh                      # builds the module, then runs this
     PYTHONPATH=build-release/python /usr/bin/python3 bench/compare.py --build-dir build-release
+    ... compare.py --quick --out /tmp/cmp.md   # 1/10 of the documents, no 1M row
 """
 import argparse
 import datetime
@@ -25,11 +27,16 @@ import time
 
 import numpy as np
 
+from plot_results import recall_latency_plot
+
 REPO = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 
 # Data set shapes: key -> (dimension, documents).
 DATASETS = {"d768": (768, 20_000), "d128": (128, 100_000)}
-CLUSTERS = 100
+# 1000 clusters of about 100 (128-d) or 20 (768-d) members: with fewer, larger
+# clusters the true ten nearest sit in a flat neighbourhood of hundreds of
+# near-equal candidates and every approximate method misses them alike.
+CLUSTERS = 1000
 # Norm of the noise added to a cluster centre before renormalising: each
 # component gets N(0, (NOISE / sqrt(d))^2), so a member's cosine to its centre
 # is about 1 / sqrt(1 + NOISE^2) = 0.8 at any dimension.
@@ -41,11 +48,17 @@ K = 10
 SEED = 20240601
 RAW_N = 4_000  # below the 5000-slot quantization threshold
 ROUNDS = 1_000
+BIG = ("big", 128, 1_000_000)  # ostrel alone, no --skip-big / --quick
+BIG_CHUNK = 50_000  # rows generated, scored and copied out of the file at a time
+QUICK_DIVISOR, QUICK_FLOOR = 10, 6_000  # --quick: n // 10 documents, at least 6,000
+ACTIVATION_N = 6_000  # documents the activation worker adds
 
 EQ_FILTER = '{"cat": {"$eq": "c17"}}'
 RANGE_FILTER = '{"price": {"$lt": 100}}'
+RANGE30_FILTER = '{"price": {"$lt": 300}}'
 DELETE_CATS = list(range(10))  # "$in" over 10 of the 100 categories: about 10 %
 DELETE_FILTER = json.dumps({"cat": {"$in": [f"c{c}" for c in DELETE_CATS]}})
+DELETE_SETS = ("d128",)  # data sets whose numpy-rows database is searched after the delete
 
 HNSW_M, HNSW_EF_CONSTRUCTION, HNSW_EF = 16, 200, 64
 LSH_BITS = 32
@@ -80,6 +93,35 @@ def generate(key, dim, n, out_dir):
     np.save(f"{out_dir}/{key}_year.npy", year)
 
 
+def generate_big(key, dim, n, out_dir):
+    """The same mixture at n documents, made in float32 chunks written straight
+    to .npy files, so the harness never holds the whole matrix (1M x 128 float32
+    is 512 MB). Queries come first, then the documents; no extra documents."""
+    rng = np.random.default_rng([SEED, dim, n])
+    centres = rng.standard_normal((CLUSTERS, dim)).astype(np.float32)
+    centres /= np.linalg.norm(centres, axis=1, keepdims=True)
+    labels = rng.integers(0, CLUSTERS, n + QUERIES)
+    scale = np.float32(NOISE / np.sqrt(dim))
+
+    def rows(lab):
+        x = centres[lab] + rng.standard_normal((len(lab), dim), dtype=np.float32) * scale
+        x /= np.linalg.norm(x, axis=1, keepdims=True)
+        return x
+
+    np.save(f"{out_dir}/{key}_queries.npy", rows(labels[n:]))
+    docs = np.lib.format.open_memmap(f"{out_dir}/{key}_docs.npy", mode="w+", dtype=np.float32,
+                                     shape=(n, dim))
+    for start in range(0, n, BIG_CHUNK):
+        stop = min(start + BIG_CHUNK, n)
+        docs[start:stop] = rows(labels[start:stop])
+    docs.flush()
+    del docs
+    np.save(f"{out_dir}/{key}_labels.npy", labels)  # docs, then queries
+    np.save(f"{out_dir}/{key}_cat.npy", rng.integers(0, 100, n))
+    np.save(f"{out_dir}/{key}_cents.npy", rng.integers(0, 100_000, n))
+    np.save(f"{out_dir}/{key}_year.npy", rng.integers(1990, 2025, n))
+
+
 def metadata_texts(cat, cents, year):
     return [json.dumps({"cat": f"c{int(c)}", "price": int(p) / 100, "year": int(y)})
             for c, p, y in zip(cat, cents, year)]
@@ -90,6 +132,10 @@ def filter_mask(name, cat, cents):
         return cat == 17
     if name == "range":
         return cents < 10_000
+    if name == "range30":
+        return cents < 30_000
+    if name == "after_delete":
+        return ~np.isin(cat, DELETE_CATS)
     return np.ones(len(cat), dtype=bool)
 
 
@@ -105,12 +151,37 @@ def exact_top_k(docs, queries, mask, k=K):
     return ids[top], np.take_along_axis(sims, top, axis=1)
 
 
+def exact_top_k_chunked(docs, queries, k=K):
+    """Exact cosine top-k over a (memory-mapped) matrix too large to copy:
+    float32 scores per chunk of BIG_CHUNK rows, the k best of each chunk kept
+    by argpartition, then merged. Returns (ids, similarities)."""
+    q = queries.astype(np.float32)
+    q /= np.linalg.norm(q, axis=1, keepdims=True)
+    cand_ids, cand_sims = [], []
+    for start in range(0, len(docs), BIG_CHUNK):
+        block = np.array(docs[start:start + BIG_CHUNK], dtype=np.float32)
+        block /= np.linalg.norm(block, axis=1, keepdims=True)
+        sims = q @ block.T
+        part = np.argpartition(-sims, k - 1, axis=1)[:, :k]
+        cand_ids.append(part + start)
+        cand_sims.append(np.take_along_axis(sims, part, axis=1))
+        del block, sims
+    ids, sims = np.hstack(cand_ids), np.hstack(cand_sims)
+    order = np.argsort(-sims, axis=1, kind="stable")[:, :k]
+    return np.take_along_axis(ids, order, axis=1), np.take_along_axis(sims, order, axis=1)
+
+
 # ------------------------------------------------------------ workers ----
 
 
 def rss_bytes():
-    with open("/proc/self/statm") as f:
-        return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+    """Anonymous resident memory (RssAnon): heap and anonymous mappings, not the
+    file-backed pages of shared libraries, memory-mapped inputs or metadata.bin."""
+    with open("/proc/self/status") as f:
+        for line in f:
+            if line.startswith("RssAnon:"):
+                return int(line.split()[1]) * 1024
+    raise RuntimeError("no RssAnon in /proc/self/status")
 
 
 def percentile_us(lat_ns, p):
@@ -158,39 +229,70 @@ def measure_build(build):
 def worker_ostrel(task, data_dir):
     import ostrel
 
-    key, mode = task["set"], task["mode"]
-    docs, queries, cat, cents, year = load(data_dir, key, "docs", "queries", "cat", "cents", "year")
+    key, mode, configs = task["set"], task["mode"], task.get("configs")
+    big = configs == "big"
+    # The 1M-document file is memory-mapped and copied out a chunk at a time:
+    # its pages are file-backed, so they stay out of the RssAnon readings.
+    docs = np.load(f"{data_dir}/{key}_docs.npy", mmap_mode="r" if big else None)
+    queries, cat, cents, year = load(data_dir, key, "queries", "cat", "cents", "year")
     n = task.get("n", len(docs))
     docs = docs[:n]
     metas = metadata_texts(cat[:n], cents[:n], year[:n])
-    if mode == "lists":
-        vectors = [r.tolist() for r in docs]
-        qs = [q.tolist() for q in queries]
-    else:
-        # Row views are made one per add and dropped after it, as a loop over
-        # the array does: numpy keeps about 80 bytes of buffer-export data for
-        # the life of every view that was read through the buffer protocol,
-        # which would otherwise be counted as the index's memory.
-        vectors = docs
-        qs = list(queries)
+    # Random ids: distinct, drawn from the whole 32-bit range, made before the
+    # first memory reading (so they cancel out like the metadata texts).
+    ext = (np.random.default_rng([SEED, n, 32]).choice(2**32, n, replace=False).tolist()
+           if task.get("ids") == "random32" else None)
+    qs = [q.tolist() for q in queries] if mode == "lists" else list(queries)
     db_dir = tempfile.mkdtemp(prefix="ostrel-cmp-")
     try:
         db = ostrel.OstrelDB(db_dir)
 
+        # Row views (docs[i]) and lists (docs[i].tolist()) are made one per add
+        # and dropped after it: numpy keeps about 80 bytes of buffer-export data
+        # for the life of every view read through the buffer protocol, and a list
+        # of 128 floats takes about 4 KB, so keeping them would count as the
+        # index's memory.
         def build():
-            for i in range(n):
-                db.add(i, vectors[i], metas[i])
+            if big:
+                for first in range(0, n, BIG_CHUNK):
+                    block = np.array(docs[first:first + BIG_CHUNK])
+                    for j in range(len(block)):
+                        db.add(first + j, block[j], metas[first + j])
+                    del block
+            elif mode == "lists":
+                for i in range(n):
+                    db.add(i, docs[i].tolist(), metas[i])
+            elif ext is not None:
+                for i in range(n):
+                    db.add(ext[i], docs[i], metas[i])
+            else:
+                for i in range(n):
+                    db.add(i, docs[i], metas[i])
 
         _, secs, grown = measure_build(build)
-        disk = os.path.getsize(os.path.join(db_dir, "metadata.bin"))
+        out = {"ingest_s": secs, "n": n, "rss_growth": grown,
+               "disk_bytes": os.path.getsize(os.path.join(db_dir, "metadata.bin"))}
+        if mode == "lists":
+            # The conversion alone, for the method note: it is part of the ingest.
+            t0 = time.perf_counter()
+            for i in range(n):
+                docs[i].tolist()
+            out["tolist_s"] = time.perf_counter() - t0
+        if ext is not None:
+            index_of = {v: i for i, v in enumerate(ext)}
+
+            def ids_of(r):
+                return [index_of.get(t[0], -1) for t in r[:K]]
+        else:
+            def ids_of(r):
+                return [t[0] for t in r[:K]]
         rows = []
 
         def series(label, filt_name, filt, k, meta):
-            lat, ids = timed_series(lambda q: db.search(q, k, filt, meta), qs,
-                                    lambda r: [t[0] for t in r[:K]])
+            lat, ids = timed_series(lambda q: db.search(q, k, filt, meta), qs, ids_of)
             rows.append(row(label, lat, ids, filt_name))
 
-        if task.get("configs") == "full":
+        if configs == "full":
             for meta in (True, False):
                 series(f"unfiltered, include_metadata={meta}", "all", None, K, meta)
             for meta in (True, False):
@@ -198,11 +300,29 @@ def worker_ostrel(task, data_dir):
             for meta in (True, False):
                 series(f"price $lt 100 (10 %), include_metadata={meta}", "range", RANGE_FILTER, K,
                        meta)
+            for meta in (True, False):
+                series(f"price $lt 300 (30 %), include_metadata={meta}", "range30",
+                       RANGE30_FILTER, K, meta)
             series("unfiltered, k=100 keep first 10, include_metadata=False", "all", None, 100,
                    False)
+            if task.get("delete"):
+                before = db.count()
+                t0 = time.perf_counter()
+                deleted = db.delete(DELETE_FILTER)
+                out["delete_s"] = time.perf_counter() - t0
+                out["deleted"], out["count_before"], out["count_after"] = \
+                    deleted, before, db.count()
+                series(f"after delete() of cat $in c0..c9 ({deleted:,} docs, 10 %): unfiltered, "
+                       "include_metadata=False", "after_delete", None, K, False)
+        elif configs == "ids":
+            for meta in (True, False):
+                series(f"unfiltered, include_metadata={meta}", "all", None, K, meta)
+        elif big:
+            series("unfiltered, include_metadata=False", "all", None, K, False)
         else:
             series("unfiltered, include_metadata=True", "all", None, K, True)
-        return {"ingest_s": secs, "n": n, "rss_growth": grown, "disk_bytes": disk, "rows": rows}
+        out["rows"] = rows
+        return out
     finally:
         shutil.rmtree(db_dir, ignore_errors=True)
 
@@ -212,7 +332,7 @@ def worker_ostrel_activation(task, data_dir):
 
     key = task["set"]
     docs, cat, cents, year = load(data_dir, key, "docs", "cat", "cents", "year")
-    n = 6_000
+    n = ACTIVATION_N
     metas = metadata_texts(cat[:n], cents[:n], year[:n])
     db_dir = tempfile.mkdtemp(prefix="ostrel-cmp-")
     try:
@@ -320,7 +440,8 @@ def worker_numpy(task, data_dir):
 def worker_faiss(task, data_dir):
     import faiss
 
-    faiss.omp_set_num_threads(task["threads"])
+    if task.get("threads"):
+        faiss.omp_set_num_threads(task["threads"])
     key, kind = task["set"], task["kind"]
     docs, queries = load(data_dir, key, "docs", "queries")
     n, dim = docs.shape
@@ -333,7 +454,7 @@ def worker_faiss(task, data_dir):
         label = f"IndexLSH, {LSH_BITS} bits (random rotation)"
     else:
         index = faiss.IndexPQ(dim, PQ_M[dim], 8)
-        label = f"IndexPQ, M={PQ_M[dim]} x 8 bits, trained on {PQ_TRAIN:,} docs"
+        label = f"IndexPQ, M={PQ_M[dim]} x 8 bits, trained on {min(PQ_TRAIN, n):,} docs"
 
     def build():
         if not index.is_trained:
@@ -343,13 +464,17 @@ def worker_faiss(task, data_dir):
     _, secs, grown = measure_build(build)
     qs = [queries[i:i + 1] for i in range(len(queries))]
     lat, ids = timed_series(lambda q: index.search(q, K), qs, lambda r: r[1][0])
-    return {"ingest_s": secs, "n": n, "rss_growth": grown, "rows": [row(label, lat, ids)]}
+    return {"ingest_s": secs, "n": n, "rss_growth": grown, "rows": [row(label, lat, ids)],
+            "threads": faiss.omp_get_max_threads()}
 
 
 def worker_hnswlib(task, data_dir):
     import hnswlib
 
-    key, threads = task["set"], task["threads"]
+    key = task["set"]
+    # num_threads is passed only when --peer-threads asks for a count; hnswlib's
+    # own default (-1) uses every hardware thread.
+    threads = {"num_threads": task["threads"]} if task.get("threads") else {}
     docs, queries = load(data_dir, key, "docs", "queries")
     n, dim = docs.shape
     index = hnswlib.Index(space="cosine", dim=dim)
@@ -357,14 +482,15 @@ def worker_hnswlib(task, data_dir):
     def build():
         index.init_index(max_elements=n, M=HNSW_M, ef_construction=HNSW_EF_CONSTRUCTION,
                          random_seed=100)
-        index.add_items(docs, np.arange(n), num_threads=threads)
+        index.add_items(docs, np.arange(n), **threads)
         index.set_ef(HNSW_EF)
 
     _, secs, grown = measure_build(build)
-    lat, ids = timed_series(lambda q: index.knn_query(q, k=K, num_threads=threads), list(queries),
+    lat, ids = timed_series(lambda q: index.knn_query(q, k=K, **threads), list(queries),
                             lambda r: r[0][0])
     label = f'space "cosine", M={HNSW_M}, ef_construction={HNSW_EF_CONSTRUCTION}, ef={HNSW_EF}'
-    return {"ingest_s": secs, "n": n, "rss_growth": grown, "rows": [row(label, lat, ids)]}
+    return {"ingest_s": secs, "n": n, "rss_growth": grown, "rows": [row(label, lat, ids)],
+            "threads": task.get("threads") or os.cpu_count()}
 
 
 WORKERS = {
@@ -380,12 +506,13 @@ WORKERS = {
 def run_worker(task, data_dir):
     """Runs one task in a fresh interpreter; returns its result or an error text.
 
-    Tasks with a "threads" entry get the OpenMP and BLAS thread counts set
-    before their libraries load."""
+    Tasks with a "threads" count (--peer-threads) get the OpenMP and BLAS thread
+    counts set before their libraries load; otherwise the environment is passed
+    on as it is, and each library picks its own default."""
     fd, path = tempfile.mkstemp(prefix="cmp-result-", suffix=".json")
     os.close(fd)
     env = dict(os.environ)
-    if "threads" in task:
+    if task.get("threads"):
         for var in ("OMP_NUM_THREADS", "OPENBLAS_NUM_THREADS", "MKL_NUM_THREADS"):
             env[var] = str(task["threads"])
     try:
@@ -526,8 +653,11 @@ def recall(ids, truth):
 
 
 def cluster_hit(ids, doc_labels, query_labels):
+    """Share of returned ids from the query's own cluster; an id that maps to no
+    document (-1) counts as a miss."""
     total = sum(len(got[:K]) for got in ids)
-    hits = sum(int(np.sum(doc_labels[got[:K]] == ql)) for got, ql in zip(ids, query_labels) if got)
+    hits = sum(int(np.sum(doc_labels[[i for i in got[:K] if i >= 0]] == ql))
+               for got, ql in zip(ids, query_labels) if got)
     return hits / total if total else float("nan")
 
 
@@ -563,12 +693,38 @@ COLUMNS = ["System", "Configuration", "Ingest docs/s", "Search p50 µs", "p95 µ
            "Cluster hit@10", "Resident bytes/doc"]
 
 
+def results_path(out):
+    """The results file: --out, or bench/results/<date>.md, one file per run
+    (later runs of a day get -2, -3, ...)."""
+    if out:
+        return out
+    results_dir = os.path.join(REPO, "bench", "results")
+    os.makedirs(results_dir, exist_ok=True)
+    stem = os.path.join(results_dir, datetime.date.today().isoformat())
+    out, run = stem + ".md", 1
+    while os.path.exists(out):
+        run += 1
+        out = f"{stem}-{run}.md"
+    return out
+
+
+def recall_of(r, truth):
+    return recall(r["ids"], truth[r["filter"]])
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--build-dir", help="the ostrel build directory (for the header)")
-    parser.add_argument("--out", help="results file (default bench/results/<date>.md)")
-    parser.add_argument("--peer-threads", type=int, default=1,
-                        help="threads for numpy/faiss/hnswlib builds and searches (default 1)")
+    parser.add_argument("--out", help="results file (default bench/results/<date>.md); the "
+                        "plots go beside it as <stem>-d128.png and <stem>-d768.png")
+    parser.add_argument("--peer-threads", type=int, default=None,
+                        help="threads for the numpy/faiss/hnswlib builds and searches "
+                        "(default: each library's own default)")
+    parser.add_argument("--skip-big", action="store_true",
+                        help="leave out the ostrel-only 128-d x 1,000,000 row")
+    parser.add_argument("--quick", action="store_true",
+                        help=f"smoke test: 1/{QUICK_DIVISOR} of the documents (at least "
+                        f"{QUICK_FLOOR:,}), no 1,000,000-document row")
     parser.add_argument("--worker", help=argparse.SUPPRESS)
     parser.add_argument("--data-dir", help=argparse.SUPPRESS)
     parser.add_argument("--result", help=argparse.SUPPRESS)
@@ -592,42 +748,77 @@ def main():
         sys.exit("compare.py: cannot import ostrel; set PYTHONPATH to <build>/python "
                  "(scripts/bench.sh does this)")
 
-    report = [f"# ostrel and its peers, {datetime.date.today().isoformat()}", ""]
+    def scaled(n):
+        return max(n // QUICK_DIVISOR, QUICK_FLOOR) if args.quick else n
+
+    sizes = {key: (dim, scaled(n)) for key, (dim, n) in DATASETS.items()}
+    raw_n = min(RAW_N, sizes["d768"][1])
+    big_key, big_dim, big_n = BIG
+    run_big = not (args.quick or args.skip_big)
+    out = results_path(args.out)
+    stem = out[:-3] if out.endswith(".md") else out
+
+    title = f"# ostrel and its peers, {datetime.date.today().isoformat()}"
+    report = [title + (" (--quick smoke test, reduced sizes)" if args.quick else ""), ""]
     report += machine_header(args.build_dir)
     report.append(f"- Load average at start (1/5/15 min): {' '.join(load_start)}")
 
     with tempfile.TemporaryDirectory(prefix="cmp-data-") as data_dir:
-        truths, labels, stats = {}, {}, {}
-        for key, (dim, n) in DATASETS.items():
+        truths, labels, stats, deleted_masks = {}, {}, {}, {}
+        for key, (dim, n) in sizes.items():
             generate(key, dim, n, data_dir)
             docs, queries, cat, cents, lab = load(data_dir, key, "docs", "queries", "cat", "cents",
                                                   "labels")
+            names = ["all", "eq", "range", "range30"]
+            if key in DELETE_SETS:
+                names.append("after_delete")
+                deleted_masks[key] = ~filter_mask("after_delete", cat[:n], cents[:n])
             truths[key] = {f: exact_top_k(docs, queries, filter_mask(f, cat[:n], cents[:n]))[0]
-                           for f in ("all", "eq", "range")}
+                           for f in names}
             top, sims = exact_top_k(docs, queries, np.ones(n, dtype=bool), k=100)
             rand = float(np.mean(queries[:50].astype(np.float64) @ docs[:2000].T.astype(np.float64)))
             stats[key] = (sims[:, 0].mean(), sims[:, 9].mean(), sims[:, 99].mean(), rand)
             labels[key] = (lab[:n], lab[n:n + QUERIES])
             if key == "d768":
-                raw_truth = exact_top_k(docs[:RAW_N], queries, np.ones(RAW_N, dtype=bool))[0]
-        del docs, queries
+                raw_truth = exact_top_k(docs[:raw_n], queries, np.ones(raw_n, dtype=bool))[0]
+            del docs, queries, top, sims
+        if run_big:
+            t0 = time.time()
+            generate_big(big_key, big_dim, big_n, data_dir)
+            docs = np.load(f"{data_dir}/{big_key}_docs.npy", mmap_mode="r")
+            queries, lab = load(data_dir, big_key, "queries", "labels")
+            big_truth, big_sims = exact_top_k_chunked(docs, queries)
+            stats[big_key] = (big_sims[:, 0].mean(), big_sims[:, K - 1].mean())
+            labels[big_key] = (lab[:big_n], lab[big_n:])
+            del docs, queries
+            print(f"  {big_key} data and exact top {K} in {time.time() - t0:.0f} s",
+                  file=sys.stderr)
 
         plan = []
-        for key in DATASETS:
+        for key in sizes:
             plan += [
                 ("ostrel", {"system": "ostrel", "set": key, "mode": "lists"},
                  "vectors as Python lists; "),
-                ("ostrel", {"system": "ostrel", "set": key, "mode": "numpy", "configs": "full"},
+                ("ostrel", {"system": "ostrel", "set": key, "mode": "numpy", "configs": "full",
+                            "delete": key in DELETE_SETS},
                  "vectors as numpy float32 rows; "),
             ]
+            if key == "d128":
+                plan.append(("ostrel", {"system": "ostrel", "set": key, "mode": "numpy",
+                                        "configs": "ids", "ids": "random32"},
+                             "numpy rows, random 32-bit ids; "))
             if key == "d768":
                 plan.append(("ostrel", {"system": "ostrel", "set": key, "mode": "numpy",
-                                        "n": RAW_N}, f"raw mode: first {RAW_N:,} docs only; "))
+                                        "n": raw_n, "raw": True},
+                             f"raw mode: first {raw_n:,} docs only; "))
             peer = {"set": key, "threads": args.peer_threads}
             plan.append(("numpy brute force", {"system": "numpy", **peer}, ""))
             for kind in ("flat", "lsh", "pq"):
                 plan.append(("faiss", {"system": "faiss", "kind": kind, **peer}, ""))
             plan.append(("hnswlib", {"system": "hnswlib", **peer}, ""))
+        if run_big:
+            plan.append(("ostrel", {"system": "ostrel", "set": big_key, "mode": "numpy",
+                                    "configs": "big"}, "numpy float32 rows; "))
 
         results = {}
         for name, task, prefix in plan:
@@ -641,36 +832,71 @@ def main():
             results[len(results)] = (name, task, prefix, res)
 
         activation = {key: run_worker({"system": "ostrel-activation", "set": key}, data_dir)
-                      for key in DATASETS}
+                      for key in sizes}
         mutations = run_worker({"system": "ostrel-mutations", "set": "d128"}, data_dir)
 
-    for key, (dim, n) in DATASETS.items():
+    for name, task, prefix, res in results.values():
+        for r in res.get("rows", []):
+            r["config"] = prefix + r["config"]
+
+    notes = []  # engine behaviour worth a line below a table
+    for key, (dim, n) in sizes.items():
         s = stats[key]
         report += ["", f"## {dim}-d × {n:,} documents, {QUERIES} queries, k = {K}", "",
                    f"Exact cosine of a query to its 1st / 10th / 100th neighbour: "
                    f"{s[0]:.3f} / {s[1]:.3f} / {s[2]:.3f}; to an arbitrary document: {s[3]:.3f}.",
                    ""]
-        lines = []
+        lines, points = [], []
         for name, task, prefix, res in results.values():
             if task["set"] != key:
                 continue
-            truth = truths[key]
-            if task.get("n") == RAW_N:
-                truth = {"all": raw_truth}
-            if "rows" in res:
-                for r in res["rows"]:
-                    r["config"] = prefix + r["config"]
+            truth = {"all": raw_truth} if task.get("raw") else truths[key]
             lines += system_rows(name, res, truth, *labels[key])
+            for r in res.get("rows", []):
+                points.append((name, r["config"], r["p50"], recall_of(r, truth)))
+                if r["filter"] == "after_delete":
+                    stale = sum(int(np.sum(deleted_masks[key][[i for i in got if i >= 0]]))
+                                for got in r["ids"])
+                    notes.append(f"After the delete, {stale:,} of the "
+                                 f"{sum(len(g) for g in r['ids']):,} returned ids belong to "
+                                 "deleted documents.")
+                unknown = sum(1 for got in r["ids"] for i in got if i < 0)
+                if unknown:
+                    notes.append(f"{prefix}{r['config']}: {unknown:,} returned ids were never "
+                                 "added.")
         report += table(lines, COLUMNS)
         disk = [res["disk_bytes"] / res["n"] for _, task, _, res in results.values()
                 if task["set"] == key and "disk_bytes" in res]
         if disk:
             report += ["", f"ostrel's metadata.bin holds {max(disk):.0f} bytes/doc on disk "
                        "(not counted as resident)."]
+        for note in notes:
+            report += ["", note]
+        notes = []
+        png = f"{stem}-{key}.png"
+        if recall_latency_plot(points, f"Recall@10 versus search p50, {dim}-d × {n:,} documents, "
+                               f"k = {K}, one query per call", png):
+            report += ["", f"![Recall@10 versus search p50, {dim}-d]({os.path.basename(png)})"]
+        else:
+            report += ["", "(No plot: matplotlib is not installed; Debian python3-matplotlib.)"]
+
+    report += ["", f"## ostrel alone at {big_dim}-d × {big_n:,} documents, {QUERIES} queries, "
+               f"k = {K}", ""]
+    if run_big:
+        s = stats[big_key]
+        report += [f"Exact cosine of a query to its 1st / 10th neighbour: {s[0]:.3f} / {s[1]:.3f}.",
+                   ""]
+        lines = []
+        for name, task, prefix, res in results.values():
+            if task["set"] == big_key:
+                lines += system_rows(name, res, {"all": big_truth}, *labels[big_key])
+        report += table(lines, COLUMNS)
+    else:
+        report.append("Skipped in this run (" + ("--quick" if args.quick else "--skip-big") + ").")
 
     report += ["", "## ostrel: activation, delete, add-then-search", ""]
     extra = []
-    for key, (dim, _) in DATASETS.items():
+    for key, (dim, _) in sizes.items():
         a = activation[key]
         if "error" in a:
             extra.append([f"activation add, {dim}-d", "failed: " + a["error"]])
@@ -680,8 +906,9 @@ def main():
                       f"median add before {a['raw_add_p50_us']:.1f} µs, after "
                       f"{a['quantized_add_p50_us']:.1f} µs"])
     m = mutations
+    n128 = sizes["d128"][1]
     if "error" in m:
-        extra.append(["delete and rounds, 128-d × 100,000", "failed: " + m["error"]])
+        extra.append([f"delete and rounds, 128-d × {n128:,}", "failed: " + m["error"]])
     else:
         extra.append([f"delete {DELETE_FILTER} at 128-d, {m['count_before']:,} docs",
                       f"{m['delete_s'] * 1e3:,.1f} ms for {m['deleted']:,} docs "
@@ -699,84 +926,132 @@ def main():
                       f"{m['filtered_only_s'] * 1e3:,.0f} ms / {m['unfiltered_only_s'] * 1e3:,.0f} ms"])
     report += table(extra, ["Measurement", "Result"])
 
+    lists_notes = []
+    for name, task, prefix, res in results.values():
+        if "tolist_s" in res:
+            dim = sizes[task["set"]][0]
+            lists_notes.append(f"{res['tolist_s'] / res['ingest_s'] * 100:.0f} % at {dim}-d")
+    faiss_threads = sorted({res["threads"] for name, _, _, res in results.values()
+                            if name == "faiss" and "threads" in res})
+    hnsw_threads = sorted({res["threads"] for name, _, _, res in results.values()
+                           if name == "hnswlib" and "threads" in res})
+    if args.peer_threads:
+        threads_text = (f"The peers run with {args.peer_threads} thread(s) for build and search, "
+                        "as --peer-threads asked (hnswlib num_threads, faiss "
+                        "omp_set_num_threads, OMP/OPENBLAS/MKL_NUM_THREADS).")
+    else:
+        threads_text = ("The peers run as a user would run them, with each library's default "
+                        "threads: nothing sets num_threads, omp_set_num_threads or "
+                        "OMP_NUM_THREADS (the environment is passed on as it is). hnswlib's "
+                        "default num_threads=-1 uses every hardware thread "
+                        f"({', '.join(map(str, hnsw_threads)) or '?'} here) for add_items and "
+                        "knn_query; faiss's OpenMP reported omp_get_max_threads() = "
+                        f"{', '.join(map(str, faiss_threads)) or '?'}. With one query per call the "
+                        "searches have little to share out (faiss's search loops and hnswlib's "
+                        "knn_query split the work by query), while faiss's IndexPQ training and "
+                        "hnswlib's add_items use all threads. On a shared "
+                        "2-core machine threads that wait for a descheduled sibling make these "
+                        "timings erratic; --peer-threads 1 pins them to one thread.")
+    n768, n128 = sizes["d768"][1], sizes["d128"][1]
     load_end = open("/proc/loadavg").read().split()[:3]
     report += ["", "## Method", "",
-               f"- Data: a Gaussian mixture of {CLUSTERS} clusters per data set, centres random unit "
+               f"- Data: a Gaussian mixture of {CLUSTERS:,} clusters per data set (about "
+               f"{n128 // CLUSTERS:,} documents per cluster at 128-d × {n128:,}, "
+               f"{n768 // CLUSTERS:,} at 768-d × {n768:,}), centres random unit "
                f"vectors, members = centre + N(0, ({NOISE}/√d)²) per component, renormalised (a "
                f"member's cosine to its centre is about {1 / np.sqrt(1 + NOISE ** 2):.2f}); "
                f"{QUERIES} held-out queries from the same mixture; numpy seed [{SEED}, d]. "
                "Metadata per document: "
                '{"cat": "c<0..99>", "price": <cents / 100 in [0, 1000)>, "year": <1990..2024>}, '
-               "uniform and independent of the clusters.",
+               "uniform and independent of the clusters. At the full sizes (about 100 "
+               "members per cluster at 128-d × 100,000, 20 at 768-d × 20,000) the true ten "
+               "nearest stand out from the rest of their cluster; with 100 clusters of about "
+               "1,000 they would sit among hundreds of near-equal candidates, where every "
+               "approximate method misses nearly all of them.",
                "- Recall@10: share of the exact top 10 (cosine in float64 over the stored float32 "
-               "vectors, restricted to the documents the filter matches) that a system returns. "
-               "Cluster hit@10: share of returned ids from the query's own cluster (1.0 = "
-               "semantically right neighbours even where the exact order within a cluster is "
-               "missed; neighbours inside a cluster are close in similarity, see the cosines "
-               "above, which makes recall@10 a strict measure for approximate indexes).",
+               "vectors, restricted to the documents the filter matches, or after the delete to "
+               "the documents that remain) that a system returns. Cluster hit@10: share of "
+               "returned ids from the query's own cluster (1.0 = semantically right neighbours "
+               "even where the exact order within a cluster is missed).",
                f"- Latency: one query per call (batch size 1), k = {K}, wall time of the call alone "
                f"(perf_counter_ns) for each of the {QUERIES} queries after {WARMUP} untimed warm-up "
-               "calls; p50/p95 over those 200. Rows marked ↑ searched the index built for the row "
-               "above.",
+               f"calls; p50/p95 over those {QUERIES}. Rows marked ↑ searched the index built for "
+               "the row above. The plots beside this file put every row of a data set at "
+               "(p50, recall@10), p50 on a log scale; numbers on the points refer to the key "
+               "under each plot.",
                "- Ingest: wall time to put all documents into the index. ostrel: one add() per "
                "document with its metadata text (written to metadata.bin and indexed), vectors "
-               "either as prepared Python lists or as rows of a float32 array; quantization "
-               "activates during ingest at 5,000 documents. faiss IndexLSH (random rotation fixed "
-               "at construction, no training) and IndexFlatIP: add(); faiss IndexPQ: train() on "
-               f"the first {PQ_TRAIN:,} documents plus add() of all, training included. "
-               "hnswlib: init_index() + add_items() of the whole array. numpy: normalising a copy "
-               "of the matrix.",
-               f"- Threads: ostrel's add runs on the calling thread; its search scores more than "
-               f"1,000 candidates on its internal pool (one worker per logical processor, not "
-               f"configurable). The peers run with {args.peer_threads} thread(s) for build and "
-               f"search (--peer-threads; hnswlib num_threads, faiss omp_set_num_threads, "
-               f"OMP/OPENBLAS/MKL_NUM_THREADS): ostrel's add is single-threaded, queries come one "
-               f"per call, and on a shared 2-core machine OpenMP barriers that wait for a "
-               f"descheduled thread make timings erratic. On an idle machine hnswlib's and "
-               f"faiss's builds would be faster with more threads.",
+               "either as Python lists or as rows of a float32 array; quantization activates "
+               "during ingest at 5,000 documents. In the lists rows each vector is converted "
+               "with tolist() right before its add() and dropped after it, so the ingest time "
+               "includes the conversion (measured alone afterwards: "
+               f"{', '.join(lists_notes) or 'n/a'} of the ingest time). faiss IndexLSH (random "
+               "rotation fixed at construction, no training) and IndexFlatIP: add(); faiss "
+               f"IndexPQ: train() on the first {PQ_TRAIN:,} documents (or all, if fewer) plus "
+               "add() of all, training "
+               "included. hnswlib: init_index() + add_items() of the whole array. numpy: "
+               "normalising a copy of the matrix.",
+               "- Threads: ostrel's add runs on the calling thread; its search scores more than "
+               "1,000 candidates on its internal pool (one worker per logical processor, not "
+               "configurable). " + threads_text,
                "- Resident bytes/doc: each system runs in its own fresh interpreter. It loads the "
-               "data (and, for ostrel, prepares the metadata texts and, in the lists rows, the "
-               "Python lists; numpy rows are views made per add and dropped after it), then reads VmRSS from /proc/self/statm, "
-               "builds the index, collects garbage and reads VmRSS again; the difference divided "
-               "by the number of documents is reported. The inputs stay alive throughout, so they "
-               "are in both readings and cancel out. Memory freed during the build but kept by the "
-               "allocator (e.g. ostrel's raw vectors, dropped at quantization) still counts; the "
-               "page cache of metadata.bin does not.",
+               "data (and, for ostrel, prepares the metadata texts, the query vectors and, in the "
+               "random-id row, the ids), then reads RssAnon (anonymous resident memory) from "
+               "/proc/self/status, builds the index, collects garbage and reads RssAnon again; "
+               "the difference divided by the number of documents is reported. The inputs stay "
+               "alive throughout, so they are in both readings and cancel out; the per-document "
+               "objects the harness makes during the build (numpy row views, tolist() lists, "
+               "ids) are dropped after each add(), so no harness object made per document is "
+               "alive at the second reading. File-backed pages (shared libraries, the "
+               "memory-mapped input of the 1,000,000-document row, metadata.bin) are not "
+               "counted. Memory freed during the build but kept by the allocator (e.g. "
+               "ostrel's raw vectors, dropped at quantization) still counts.",
                "- faiss IndexPQ uses M = 64 sub-quantizers at 768-d (12 dims each, 64-byte codes, "
                "the same code size as ostrel's) and M = 16 at 128-d (8 dims each, 16-byte codes), "
                "8 bits each; metric L2, which ranks unit vectors as cosine does. numpy brute-force "
                "filtered rows evaluate the mask over a numpy column per query (no JSON), then "
                "score only the matching rows; faiss and hnswlib 0.6 have no metadata filtering.",
                "- ostrel's candidates come from a 32-bit LSH index; when it proposes fewer than "
-               "2·k ids the search scores every eligible document instead. With k = 10 the "
-               "bucket scan alone adds up to 20 ids, enough to reach 2·k = 20, so the unfiltered "
-               "k = 10 rows score arbitrary candidates (cluster hit far below 1); with k = 100 the "
-               "fallback scans everything, which is the row 'k=100 keep first 10' (README: ask "
-               "for a larger k when recall matters). Its recall is then bounded by the "
-               "product-quantized scores, as for faiss IndexPQ.",
-               "- The raw-mode ostrel row holds the first 4,000 documents only (below the "
+               "2·k ids the search scores every eligible document instead. The 'k=100 keep "
+               "first 10' rows ask for k = 100 and keep the first 10 (README: ask for a larger "
+               "k when recall matters). Its recall is bounded by the product-quantized scores, "
+               "as for faiss IndexPQ.",
+               "- Filters: cat $eq \"c17\" matches about 1 % of the documents, price $lt 100 "
+               "about 10 % and price $lt 300 about 30 % (price is uniform in [0, 1000)).",
+               f"- Search after delete: on the {n128:,}-document 128-d database of the numpy-rows "
+               f"row, after all its other searches, delete({DELETE_FILTER}) removes about 10 % "
+               "of the documents; the searches that follow (k = 10, no metadata) are scored "
+               "against the exact top 10 among the remaining documents, and the line below the "
+               "table counts returned ids of deleted documents (should be 0).",
+               f"- Random 32-bit ids: the same {n128:,} 128-d documents added under distinct ids "
+               f"drawn from [0, 2³²) (numpy Generator.choice without replacement, seed [{SEED}, "
+               "n, 32]); returned ids are mapped back to document indices for recall and "
+               "cluster hit.",
+               f"- The raw-mode ostrel row holds the first {raw_n:,} documents only (below the "
                "5,000-slot quantization threshold); its recall is against the exact top 10 among "
-               "those 4,000.",
-               "- add-then-search rounds run on one 100,000-document database, filtered rounds "
+               f"those {raw_n:,}.",
+               f"- ostrel alone at {big_dim}-d × {big_n:,}: the same mixture ({CLUSTERS:,} "
+               f"clusters, seed [{SEED}, {big_dim}, {big_n}]) generated in float32 chunks of "
+               f"{BIG_CHUNK:,} rows into a memory-mapped file; the worker copies {BIG_CHUNK:,} "
+               "rows at a time out of it and adds them one per call. Recall against the exact "
+               f"top 10 of all {QUERIES} queries, computed in float32 chunk by chunk (matmul, "
+               "argpartition, merge). Left out by --skip-big and --quick.",
+               "- add-then-search rounds run on one 128-d database, filtered rounds "
                "first (after a warm-up filtered search has merged the values pending from the "
                "ingest), each round adding a new document from the same mixture with its metadata.",
                f"- The machine was shared with other work during the run; load average at the end "
                f"{' '.join(load_end)}. Total run time {time.time() - started:.0f} s."]
+    if args.quick:
+        report.append(f"- --quick: 1/{QUICK_DIVISOR} of the documents, at least {QUICK_FLOOR:,} "
+                      "(so that quantization activates), and no 1,000,000-document row; figures "
+                      "are for smoke-testing the harness, not for comparison.")
 
     text = "\n".join(report) + "\n"
     print(text)
-    out = args.out
-    if not out:
-        results_dir = os.path.join(REPO, "bench", "results")
-        os.makedirs(results_dir, exist_ok=True)
-        stem = os.path.join(results_dir, datetime.date.today().isoformat())
-        out, run = stem + ".md", 1
-        while os.path.exists(out):  # one file per run: later runs of a day get -2, -3, ...
-            run += 1
-            out = f"{stem}-{run}.md"
     with open(out, "w") as f:
         f.write(text)
-    print(f"written to {os.path.relpath(out)}", file=sys.stderr)
+    print(f"written to {os.path.relpath(out)} (plots: {os.path.basename(stem)}-<set>.png)",
+          file=sys.stderr)
 
 
 if __name__ == "__main__":

@@ -5,7 +5,7 @@ set -euo pipefail
 
 PACKAGES=(cmake ninja-build g++ clang libclang-rt-14-dev libroaring-dev rapidjson-dev libhwy-dev
           libgtest-dev libbenchmark-dev python3-dev python3-pytest python3-numpy)
-PACKAGES+=("$@")  # callers may ask for more (the benchmark script adds the peers)
+PACKAGES+=("$@")  # callers may ask for more (the benchmark script adds the peers and matplotlib)
 
 missing=()
 for p in "${PACKAGES[@]}"; do

@@ -50,7 +50,7 @@ static_assert(std::numeric_limits<double>::is_iec559 && std::numeric_limits<floa
 
 PyObject* g_type = nullptr;            // the heap type OstrelDB
 PyObject* g_internal_error = nullptr;  // ostrel.InternalError (derives from BaseException)
-bool g_module_initialised = false;
+bool g_module_initialised = false;  // set once a module object was returned
 
 // ---------------------------------------------------------------------------
 // Instance layout.
@@ -846,8 +846,6 @@ PyObject* init_module() {
                     "ostrel may only be initialized once per interpreter process");
     return nullptr;
   }
-  g_module_initialised = true;
-
   Ref module(PyModule_Create2(&g_module_def, PYTHON_ABI_VERSION));
   if (!module) return nullptr;
   if (g_type == nullptr) {
@@ -865,6 +863,7 @@ PyObject* init_module() {
   if (PyModule_AddObjectRef(module.get(), "OstrelDB", g_type) != 0) return nullptr;
   if (PyModule_AddObjectRef(module.get(), "InternalError", g_internal_error) != 0) return nullptr;
   if (!add_to_all(module.get())) return nullptr;
+  g_module_initialised = true;  // only now: a failed first import may be retried
   return module.release();
 }
 

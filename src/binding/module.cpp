@@ -16,10 +16,36 @@
 // never releases it, so the borrow counter is a plain word guarded by that
 // lock. A claim conflict can only come from Python code run during argument
 // conversion (__index__, __float__, __iter__) calling back into the instance.
+//
+// Thread exit: during finalization CPython ends a thread that asks for the
+// interpreter lock back with pthread_exit, a forced unwind (glibc throws
+// abi::__forced_unwind) that runs the destructors of every frame on the way
+// and must not be swallowed. Such a thread holds no lock and the interpreter
+// is being torn down, so an unwinding frame must not touch Python state: what
+// it owns (references, a claim, a buffer) is left as it is, a deliberate leak
+// at process exit. The binding never releases the lock itself, so a thread
+// can only be ended inside a C API call that runs Python code (which may hand
+// the lock over), and any call that is not a plain accessor can: a slot of an
+// argument (__index__, __float__, __len__, __iter__, __next__, __str__, a
+// buffer), a finalizer or weakref callback run by a reference release, or a
+// collection (gc.callbacks, finalizers) started by an allocation, including
+// that of an exception. Hence the rules:
+// - a frame that owns Python state (Ref, BoundArgs, Claim, BufferRelease)
+//   makes every such call while it owns it through py(), which marks the
+//   thread as ending before the frame's destructors run, or keeps the state
+//   outside a guarded() call, whose handler does the same;
+// - the owners' destructors do nothing on a thread marked as ending, and may
+//   themselves end the thread (a release runs Python code): noexcept(false);
+// - every catch-all lets abi::__forced_unwind through, and no ordinary C++
+//   exception crosses a frame that owns Python state (guarded() maps it to a
+//   Python exception first).
+// No engine lock is held while Python code runs: arguments are converted
+// before the engine is called, results after it returned.
 
 #define PY_SSIZE_T_CLEAN
 #define Py_LIMITED_API 0x030B0000
 #include <Python.h>
+#include <cxxabi.h>
 
 #include <algorithm>
 #include <bit>
@@ -34,6 +60,7 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -50,7 +77,34 @@ static_assert(std::numeric_limits<double>::is_iec559 && std::numeric_limits<floa
 
 PyObject* g_type = nullptr;            // the heap type OstrelDB
 PyObject* g_internal_error = nullptr;  // ostrel.InternalError (derives from BaseException)
-bool g_module_initialised = false;
+bool g_module_initialised = false;     // set once a module object was returned
+
+// ---------------------------------------------------------------------------
+// Thread exit (see the top of the file).
+
+// Set when a forced unwind passed a py() call on this thread; never cleared,
+// the thread does not come back from it. A mark of our own because nothing
+// else tells: std::uncaught_exceptions() does not count a forced unwind until
+// a handler rethrows it, and the limited API has no Py_IsFinalizing().
+thread_local bool t_thread_ending = false;
+
+// Calls fn(args...), a C API call that can run Python code (or a function
+// making such calls), marking the thread as ending if it is unwound by thread
+// exit.
+template <typename Fn, typename... Args>
+auto py(Fn&& fn, Args&&... args) -> decltype(fn(std::forward<Args>(args)...)) {
+  try {
+    return fn(std::forward<Args>(args)...);
+  } catch (abi::__forced_unwind&) {
+    t_thread_ending = true;
+    throw;
+  }
+}
+
+// Drops a reference owned by a binding frame, unless the thread is ending.
+void drop_reference(PyObject* obj) {
+  if (obj != nullptr && !t_thread_ending) py(Py_DecRef, obj);
+}
 
 // ---------------------------------------------------------------------------
 // Instance layout.
@@ -66,33 +120,38 @@ struct PyOstrelDB {
 
 PyOstrelDB* as_db(PyObject* self) { return reinterpret_cast<PyOstrelDB*>(self); }
 
-// A claim on an instance, released when the guard goes out of scope.
+// A claim on an instance, released when the guard goes out of scope. A
+// thread ended during a call leaves its claim: later calls on the instance
+// then fail with "Already borrowed", none waits for it.
 class Claim {
  public:
-  // Exclusive: the instance must not be in use at all.
-  static std::optional<Claim> exclusive(PyOstrelDB* db) {
-    if (db->borrow != 0) {
-      PyErr_SetString(PyExc_RuntimeError, "Already borrowed");
-      return std::nullopt;
-    }
-    db->borrow = -1;
-    return Claim(db);
-  }
-  // Shared: any number of shared users, but no exclusive one.
-  static std::optional<Claim> shared(PyOstrelDB* db) {
-    if (db->borrow == -1) {
-      PyErr_SetString(PyExc_RuntimeError, "Already mutably borrowed");
-      return std::nullopt;
-    }
-    ++db->borrow;
-    return Claim(db);
-  }
-
-  Claim(Claim&& other) noexcept : db_(std::exchange(other.db_, nullptr)) {}
+  Claim() = default;
   Claim(const Claim&) = delete;
   Claim& operator=(const Claim&) = delete;
-  Claim& operator=(Claim&&) = delete;
-  ~Claim() { release(); }
+  ~Claim() {
+    if (!t_thread_ending) release();
+  }
+
+  // Exclusive: the instance must not be in use at all.
+  bool exclusive(PyOstrelDB* db) {
+    if (db->borrow != 0) {
+      PyErr_SetString(PyExc_RuntimeError, "Already borrowed");
+      return false;
+    }
+    db->borrow = -1;
+    db_ = db;
+    return true;
+  }
+  // Shared: any number of shared users, but no exclusive one.
+  bool shared(PyOstrelDB* db) {
+    if (db->borrow == -1) {
+      PyErr_SetString(PyExc_RuntimeError, "Already mutably borrowed");
+      return false;
+    }
+    ++db->borrow;
+    db_ = db;
+    return true;
+  }
 
   void release() {
     if (db_ == nullptr) return;
@@ -105,8 +164,7 @@ class Claim {
   }
 
  private:
-  explicit Claim(PyOstrelDB* db) : db_(db) {}
-  PyOstrelDB* db_;
+  PyOstrelDB* db_ = nullptr;
 };
 
 // ---------------------------------------------------------------------------
@@ -124,7 +182,7 @@ class Ref {
   }
   Ref(const Ref&) = delete;
   Ref& operator=(const Ref&) = delete;
-  ~Ref() { Py_XDECREF(obj_); }
+  ~Ref() noexcept(false) { drop_reference(obj_); }
 
   PyObject* get() const { return obj_; }
   PyObject* release() { return std::exchange(obj_, nullptr); }
@@ -137,16 +195,16 @@ class Ref {
 // Sets `exc` with a message that names the qualified type name of `obj`:
 // prefix + qualname + suffix.
 void raise_with_type_name(PyObject* exc, PyObject* obj, const char* prefix, const char* suffix) {
-  Ref qualname(PyType_GetQualName(Py_TYPE(obj)));
+  Ref qualname(py(PyType_GetQualName, Py_TYPE(obj)));
   if (!qualname) return;
-  PyErr_Format(exc, "%s%U%s", prefix, qualname.get(), suffix);
+  py(PyErr_Format, exc, "%s%U%s", prefix, qualname.get(), suffix);
 }
 
 // Sets `exc` with `text` decoded as UTF-8 (invalid bytes replaced, so that an
 // odd OS message cannot turn into a UnicodeDecodeError).
 void raise_text(PyObject* exc, const std::string& text) {
-  Ref msg(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
-  if (msg) PyErr_SetObject(exc, msg.get());
+  Ref msg(py(PyUnicode_DecodeUTF8, text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
+  if (msg) py(PyErr_SetObject, exc, msg.get());
 }
 
 // The one place where engine failures become Python exceptions.
@@ -186,9 +244,27 @@ void raise_current_exception() {
     PyErr_NoMemory();
   } catch (const std::exception& e) {
     raise_text(fault, e.what());
+  } catch (abi::__forced_unwind&) {
+    throw;
   } catch (...) {
     raise_text(fault, "unknown C++ exception");
   }
+}
+
+// Runs fn(); a C++ exception becomes the Python exception it stands for and
+// the result is `failed`. Thread exit passes through, marked as by py().
+template <typename Fn>
+std::invoke_result_t<Fn&> guarded(std::invoke_result_t<Fn&> failed, Fn&& fn) {
+  return py([&]() -> std::invoke_result_t<Fn&> {
+    try {
+      return fn();
+    } catch (abi::__forced_unwind&) {
+      throw;
+    } catch (...) {
+      raise_current_exception();
+      return failed;
+    }
+  });
 }
 
 // ---------------------------------------------------------------------------
@@ -209,8 +285,8 @@ class BoundArgs {
   BoundArgs() = default;
   BoundArgs(const BoundArgs&) = delete;
   BoundArgs& operator=(const BoundArgs&) = delete;
-  ~BoundArgs() {
-    for (PyObject* obj : objs_) Py_XDECREF(obj);
+  ~BoundArgs() noexcept(false) {
+    for (PyObject* obj : objs_) drop_reference(obj);
   }
   PyObject* operator[](size_t i) const { return objs_[i]; }
   void set(size_t i, PyObject* obj) {
@@ -316,16 +392,17 @@ void prefix_argument_error(const char* name) {
   }
   PyErr_NormalizeException(&type, &value, &traceback);
   Ref old_type(type), old_value(value), old_traceback(traceback);
-  Ref message(PyObject_Str(old_value.get()));
+  Ref message(py(PyObject_Str, old_value.get()));
   if (!message) return;
-  Ref text(PyUnicode_FromFormat("argument '%s': %U", name, message.get()));
+  Ref text(py(PyUnicode_FromFormat, "argument '%s': %U", name, message.get()));
   if (!text) return;
-  Ref replacement(PyObject_CallFunctionObjArgs(PyExc_TypeError, text.get(), nullptr));
+  Ref replacement(
+      py([&] { return PyObject_CallFunctionObjArgs(PyExc_TypeError, text.get(), nullptr); }));
   if (!replacement) return;
   if (PyObject* cause = PyException_GetCause(old_value.get())) {
     PyException_SetCause(replacement.get(), cause);  // steals `cause`
   }
-  PyErr_SetObject(PyExc_TypeError, replacement.get());
+  py(PyErr_SetObject, PyExc_TypeError, replacement.get());
 }
 
 // ---------------------------------------------------------------------------
@@ -334,14 +411,14 @@ void prefix_argument_error(const char* name) {
 
 // Signed 64-bit through the C long of the platform where it is wide enough.
 bool index_to_i64(PyObject* obj, int64_t& out) {
-  Ref index(PyNumber_Index(obj));
+  Ref index(py(PyNumber_Index, obj));
   if (!index) return false;
   if constexpr (sizeof(long) >= sizeof(int64_t)) {
-    const long value = PyLong_AsLong(index.get());
+    const long value = py(PyLong_AsLong, index.get());
     if (value == -1 && PyErr_Occurred()) return false;
     out = value;
   } else {
-    const long long value = PyLong_AsLongLong(index.get());
+    const long long value = py(PyLong_AsLongLong, index.get());
     if (value == -1 && PyErr_Occurred()) return false;
     out = value;
   }
@@ -360,9 +437,9 @@ bool convert_u32(PyObject* obj, uint32_t& out) {
 }
 
 bool convert_word(PyObject* obj, uint64_t& out) {
-  Ref index(PyNumber_Index(obj));
+  Ref index(py(PyNumber_Index, obj));
   if (!index) return false;
-  const unsigned long long value = PyLong_AsUnsignedLongLong(index.get());
+  const unsigned long long value = py(PyLong_AsUnsignedLongLong, index.get());
   if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return false;
   out = value;
   return true;
@@ -443,15 +520,15 @@ size_t size_hint(PyObject* obj) {
 }
 
 // Calls fn(item) for each item the iteration protocol yields; stops at the
-// first failure (fn returns false with an error set).
+// first failure (fn returns false with an error set, or throws).
 template <typename Fn>
 bool for_each_item(PyObject* obj, Fn&& fn) {
-  Ref iter(PyObject_GetIter(obj));
+  Ref iter(py(PyObject_GetIter, obj));
   if (!iter) return false;
   while (true) {
-    Ref item(PyIter_Next(iter.get()));
+    Ref item(py(PyIter_Next, iter.get()));
     if (!item) return !PyErr_Occurred();
-    if (!fn(item.get())) return false;
+    if (!guarded(false, [&] { return fn(item.get()); })) return false;
   }
 }
 
@@ -474,23 +551,20 @@ bool is_native_float_format(const char* format, char code) {
   return native_order && format[1] == code && format[2] == '\0';
 }
 
-enum class FastPath { kDone, kNotApplicable };
+enum class FastPath { kDone, kNotApplicable, kFailed };
 
-// Reads a C-contiguous one-dimensional float32 or float64 buffer (numpy
-// arrays, array.array, memoryview) directly, with the same rounding as the
-// iteration path. Anything else is left to iteration.
-FastPath read_float_buffer(PyObject* obj, std::vector<float>& out) {
-  if (!PyObject_CheckBuffer(obj)) return FastPath::kNotApplicable;
-  Py_buffer view;
-  if (PyObject_GetBuffer(obj, &view, PyBUF_FORMAT | PyBUF_ND) != 0) {
-    PyErr_Clear();  // e.g. not C-contiguous: iteration still works
-    return FastPath::kNotApplicable;
+// Releases a buffer obtained from an exporter when it goes out of scope (by
+// the exporter's code, which may be Python code from 3.12 on).
+struct BufferRelease {
+  Py_buffer* view;
+  ~BufferRelease() noexcept(false) {
+    if (!t_thread_ending) py(PyBuffer_Release, view);
   }
-  struct Releaser {
-    Py_buffer* view;
-    ~Releaser() { PyBuffer_Release(view); }
-  } releaser{&view};
+};
 
+// Copies a one-dimensional float32 or float64 buffer with the same rounding
+// as the iteration path; anything else is left to iteration.
+FastPath copy_float_buffer(const Py_buffer& view, std::vector<float>& out) {
   if (view.ndim != 1 || view.shape == nullptr) return FastPath::kNotApplicable;
   const size_t n = static_cast<size_t>(view.shape[0]);
   if (view.itemsize == sizeof(float) && is_native_float_format(view.format, 'f')) {
@@ -511,11 +585,27 @@ FastPath read_float_buffer(PyObject* obj, std::vector<float>& out) {
   return FastPath::kNotApplicable;
 }
 
+// Reads a C-contiguous buffer (numpy arrays, array.array, memoryview)
+// directly. kFailed (a Python error set) only when the copy cannot be
+// allocated.
+FastPath read_float_buffer(PyObject* obj, std::vector<float>& out) {
+  if (!PyObject_CheckBuffer(obj)) return FastPath::kNotApplicable;
+  Py_buffer view;
+  if (PyObject_GetBuffer(obj, &view, PyBUF_FORMAT | PyBUF_ND) != 0) {
+    PyErr_Clear();  // e.g. not C-contiguous: iteration still works
+    return FastPath::kNotApplicable;
+  }
+  BufferRelease release{&view};
+  return guarded(FastPath::kFailed, [&] { return copy_float_buffer(view, out); });
+}
+
 bool convert_vector(PyObject* obj, std::vector<float>& out) {
   if (!check_sequence(obj)) return false;
   switch (read_float_buffer(obj, out)) {
     case FastPath::kDone:
       return true;
+    case FastPath::kFailed:
+      return false;
     case FastPath::kNotApplicable:
       break;
   }
@@ -564,18 +654,18 @@ bool convert_arg(const char* name, Fn&& fn) {
 // Result conversion.
 
 PyObject* triples_to_list(const std::vector<ostrel::ResultTriple>& triples) {
-  Ref list(PyList_New(static_cast<Py_ssize_t>(triples.size())));
+  Ref list(py(PyList_New, static_cast<Py_ssize_t>(triples.size())));
   if (!list) return nullptr;
   for (size_t i = 0; i < triples.size(); ++i) {
     const ostrel::ResultTriple& t = triples[i];
-    Ref id(PyLong_FromUnsignedLong(t.id));
+    Ref id(py(PyLong_FromUnsignedLong, t.id));
     if (!id) return nullptr;
-    Ref score(PyFloat_FromDouble(static_cast<double>(t.score)));
+    Ref score(py(PyFloat_FromDouble, static_cast<double>(t.score)));
     if (!score) return nullptr;
-    Ref text(
-        PyUnicode_FromStringAndSize(t.metadata.data(), static_cast<Py_ssize_t>(t.metadata.size())));
+    Ref text(py(PyUnicode_FromStringAndSize, t.metadata.data(),
+                static_cast<Py_ssize_t>(t.metadata.size())));
     if (!text) return nullptr;
-    Ref tuple(PyTuple_New(3));
+    Ref tuple(py(PyTuple_New, 3));
     if (!tuple) return nullptr;
     PyTuple_SetItem(tuple.get(), 0, id.release());  // SetItem steals
     PyTuple_SetItem(tuple.get(), 1, score.release());
@@ -593,8 +683,8 @@ PyObject* count_to_int(uint64_t n) { return PyLong_FromUnsignedLongLong(n); }
 const Signature kNewSig{"OstrelDB.__new__()", {"path"}, 1};
 
 PyObject* ostreldb_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-  try {
-    BoundArgs bound;
+  BoundArgs bound;
+  return guarded(nullptr, [&]() -> PyObject* {
     if (!bind_arguments(kNewSig, args, kwargs, bound)) return nullptr;
     std::string_view path;
     if (!convert_arg("path", [&] { return convert_text(bound[0], path); })) return nullptr;
@@ -613,10 +703,7 @@ PyObject* ostreldb_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     new (&db->engine) std::unique_ptr<ostrel::OstrelDB>(std::move(opened.value()));
     db->borrow = 0;
     return self;
-  } catch (...) {
-    raise_current_exception();
-    return nullptr;
-  }
+  });
 }
 
 void ostreldb_dealloc(PyObject* self) {
@@ -636,13 +723,16 @@ const Signature kSearchSig{
 const Signature kBuildResultsSig{"OstrelDB.build_results()", {"scored", "include_metadata"}, 2};
 const Signature kDeleteSig{"OstrelDB.delete()", {"filter_json"}, 1};
 
-PyObject* ostreldb_add(PyObject* self, PyObject* args, PyObject* kwargs) {
-  try {
-    BoundArgs bound;
-    if (!bind_arguments(kAddSig, args, kwargs, bound)) return nullptr;
-    std::optional<Claim> claim = Claim::exclusive(as_db(self));
-    if (!claim) return nullptr;
+// Each method owns its bound arguments and claim outside guarded(), so that
+// a thread ending inside the body is marked before they are destroyed.
 
+PyObject* ostreldb_add(PyObject* self, PyObject* args, PyObject* kwargs) {
+  BoundArgs bound;
+  Claim claim;
+  return guarded(nullptr, [&]() -> PyObject* {
+    if (!bind_arguments(kAddSig, args, kwargs, bound) || !claim.exclusive(as_db(self))) {
+      return nullptr;
+    }
     uint32_t id;
     std::vector<float> vector;
     std::string_view metadata;
@@ -655,25 +745,22 @@ PyObject* ostreldb_add(PyObject* self, PyObject* args, PyObject* kwargs) {
     }
 
     const ostrel::Status status = as_db(self)->engine->add(id, std::move(vector), metadata, ttl);
-    claim->release();
+    claim.release();
     if (!status.ok()) {
       raise_status(status);
       return nullptr;
     }
     Py_RETURN_NONE;
-  } catch (...) {
-    raise_current_exception();
-    return nullptr;
-  }
+  });
 }
 
 PyObject* ostreldb_search(PyObject* self, PyObject* args, PyObject* kwargs) {
-  try {
-    BoundArgs bound;
-    if (!bind_arguments(kSearchSig, args, kwargs, bound)) return nullptr;
-    std::optional<Claim> claim = Claim::shared(as_db(self));
-    if (!claim) return nullptr;
-
+  BoundArgs bound;
+  Claim claim;
+  return guarded(nullptr, [&]() -> PyObject* {
+    if (!bind_arguments(kSearchSig, args, kwargs, bound) || !claim.shared(as_db(self))) {
+      return nullptr;
+    }
     std::vector<float> query;
     uint64_t k;
     std::optional<std::string_view> filter;
@@ -689,21 +776,18 @@ PyObject* ostreldb_search(PyObject* self, PyObject* args, PyObject* kwargs) {
 
     ostrel::Result<std::vector<ostrel::ResultTriple>> result =
         as_db(self)->engine->search(query, k, filter, include_metadata);
-    claim->release();
+    claim.release();
     return result_or_raise(result, triples_to_list);
-  } catch (...) {
-    raise_current_exception();
-    return nullptr;
-  }
+  });
 }
 
 PyObject* ostreldb_build_results(PyObject* self, PyObject* args, PyObject* kwargs) {
-  try {
-    BoundArgs bound;
-    if (!bind_arguments(kBuildResultsSig, args, kwargs, bound)) return nullptr;
-    std::optional<Claim> claim = Claim::shared(as_db(self));
-    if (!claim) return nullptr;
-
+  BoundArgs bound;
+  Claim claim;
+  return guarded(nullptr, [&]() -> PyObject* {
+    if (!bind_arguments(kBuildResultsSig, args, kwargs, bound) || !claim.shared(as_db(self))) {
+      return nullptr;
+    }
     std::vector<ostrel::ScoredPair> scored;
     bool include_metadata;
     if (!convert_arg("scored", [&] { return convert_pairs(bound[0], scored); }) ||
@@ -714,63 +798,51 @@ PyObject* ostreldb_build_results(PyObject* self, PyObject* args, PyObject* kwarg
 
     ostrel::Result<std::vector<ostrel::ResultTriple>> result =
         as_db(self)->engine->build_results(std::move(scored), include_metadata);
-    claim->release();
+    claim.release();
     return result_or_raise(result, triples_to_list);
-  } catch (...) {
-    raise_current_exception();
-    return nullptr;
-  }
+  });
 }
 
 PyObject* ostreldb_delete(PyObject* self, PyObject* args, PyObject* kwargs) {
-  try {
-    BoundArgs bound;
-    if (!bind_arguments(kDeleteSig, args, kwargs, bound)) return nullptr;
-    std::optional<Claim> claim = Claim::shared(as_db(self));
-    if (!claim) return nullptr;
-
+  BoundArgs bound;
+  Claim claim;
+  return guarded(nullptr, [&]() -> PyObject* {
+    if (!bind_arguments(kDeleteSig, args, kwargs, bound) || !claim.shared(as_db(self))) {
+      return nullptr;
+    }
     std::string_view filter;
     if (!convert_arg("filter_json", [&] { return convert_text(bound[0], filter); })) {
       return nullptr;
     }
 
     ostrel::Result<uint64_t> matched = as_db(self)->engine->delete_matching(filter);
-    claim->release();
+    claim.release();
     return result_or_raise(matched, count_to_int);
-  } catch (...) {
-    raise_current_exception();
-    return nullptr;
-  }
+  });
 }
 
 PyObject* ostreldb_count(PyObject* self, PyObject* /*unused*/) {
-  try {
-    std::optional<Claim> claim = Claim::shared(as_db(self));
-    if (!claim) return nullptr;
+  Claim claim;
+  return guarded(nullptr, [&]() -> PyObject* {
+    if (!claim.shared(as_db(self))) return nullptr;
     ostrel::Result<uint64_t> n = as_db(self)->engine->count();
-    claim->release();
+    claim.release();
     return result_or_raise(n, count_to_int);
-  } catch (...) {
-    raise_current_exception();
-    return nullptr;
-  }
+  });
 }
 
 PyObject* ostreldb_clean_expired(PyObject* self, PyObject* /*unused*/) {
-  try {
-    std::optional<Claim> claim = Claim::shared(as_db(self));
-    if (!claim) return nullptr;
+  Claim claim;
+  return guarded(nullptr, [&]() -> PyObject* {
+    if (!claim.shared(as_db(self))) return nullptr;
     const ostrel::Status status = as_db(self)->engine->clean_expired();
-    claim->release();
+    claim.release();
     if (!status.ok()) {
       raise_status(status);
       return nullptr;
     }
     Py_RETURN_NONE;
-  } catch (...) {
-    raise_current_exception();
-    return nullptr;
-  }
+  });
 }
 
 // ---------------------------------------------------------------------------
@@ -827,17 +899,17 @@ PyModuleDef g_module_def = {
 bool add_to_all(PyObject* module) {
   PyObject* dict = PyModule_GetDict(module);  // borrowed
   if (dict == nullptr) return false;
-  PyObject* all = PyDict_GetItemString(dict, "__all__");  // borrowed
+  PyObject* all = py(PyDict_GetItemString, dict, "__all__");  // borrowed
   Ref created;
   if (all == nullptr) {
-    created = Ref(PyList_New(0));
+    created = Ref(py(PyList_New, 0));
     if (!created) return false;
-    if (PyDict_SetItemString(dict, "__all__", created.get()) != 0) return false;
+    if (py(PyDict_SetItemString, dict, "__all__", created.get()) != 0) return false;
     all = created.get();
   }
-  Ref name(PyUnicode_FromString("OstrelDB"));
+  Ref name(py(PyUnicode_FromString, "OstrelDB"));
   if (!name) return false;
-  return PyList_Append(all, name.get()) == 0;
+  return py(PyList_Append, all, name.get()) == 0;
 }
 
 PyObject* init_module() {
@@ -846,35 +918,29 @@ PyObject* init_module() {
                     "ostrel may only be initialized once per interpreter process");
     return nullptr;
   }
-  g_module_initialised = true;
-
-  Ref module(PyModule_Create2(&g_module_def, PYTHON_ABI_VERSION));
+  Ref module(py(PyModule_Create2, &g_module_def, PYTHON_ABI_VERSION));
   if (!module) return nullptr;
   if (g_type == nullptr) {
-    g_type = PyType_FromSpec(&g_type_spec);
+    g_type = py(PyType_FromSpec, &g_type_spec);
     if (g_type == nullptr) return nullptr;
   }
   if (g_internal_error == nullptr) {
-    g_internal_error = PyErr_NewExceptionWithDoc(
-        "ostrel.InternalError",
-        "A violated internal invariant of the ostrel engine. Not a user error; derives directly "
-        "from BaseException so that a plain `except Exception` does not swallow it.",
-        PyExc_BaseException, nullptr);
+    g_internal_error =
+        py(PyErr_NewExceptionWithDoc, "ostrel.InternalError",
+           "A violated internal invariant of the ostrel engine. Not a user error; derives directly "
+           "from BaseException so that a plain `except Exception` does not swallow it.",
+           PyExc_BaseException, nullptr);
     if (g_internal_error == nullptr) return nullptr;
   }
-  if (PyModule_AddObjectRef(module.get(), "OstrelDB", g_type) != 0) return nullptr;
-  if (PyModule_AddObjectRef(module.get(), "InternalError", g_internal_error) != 0) return nullptr;
-  if (!add_to_all(module.get())) return nullptr;
+  if (py(PyModule_AddObjectRef, module.get(), "OstrelDB", g_type) != 0) return nullptr;
+  if (py(PyModule_AddObjectRef, module.get(), "InternalError", g_internal_error) != 0) {
+    return nullptr;
+  }
+  if (!py(add_to_all, module.get())) return nullptr;
+  g_module_initialised = true;  // only now: a failed first import may be retried
   return module.release();
 }
 
 }  // namespace
 
-PyMODINIT_FUNC PyInit_ostrel(void) {
-  try {
-    return init_module();
-  } catch (...) {
-    raise_current_exception();
-    return nullptr;
-  }
-}
+PyMODINIT_FUNC PyInit_ostrel(void) { return guarded(nullptr, init_module); }

@@ -11,7 +11,7 @@ This example shows what a program does with `ostrel.OstrelDB`:
 2. It adds every package with its metadata (name, section, priority,
    installed_size) and searches by text, with and without metadata filters.
 3. The engine keeps raw float32 vectors (cosine scores in [-1, 1]) until its
-   storage has 5000 slots, then switches once and for good to compressed
+   storage holds 5000 vectors, then switches once and for good to compressed
    product-quantization codes (scores in [0, 1], derived from distances) and
    prints "Activating quantization at 5000 vectors...". Most machines have
    fewer than 5000 packages, so after a first round of searches the corpus is
@@ -45,17 +45,17 @@ import ostrel
 STATUS_FILE = "/var/lib/dpkg/status"
 
 # The engine's storage switches to quantized codes on the first add made
-# while it already has this many slots (ids here are dense, 0, 1, 2, ...).
+# while it already holds this many vectors (distinct ids).
 QUANTIZATION_THRESHOLD = 5000
 
 # The candidate index hashes each vector to a 32-bit code and proposes the
-# documents of the query's bucket, of its 16 one-bit neighbours and of a few
-# other buckets. With a few thousand documents most buckets hold a single id,
-# so it proposes some 20 to 40 mostly unrelated ones, and with k = 5 only
-# those would be ranked. When it proposes fewer than 2*k, the engine scores
-# every document (or every filter match, up to max(10*k, 1000) of them)
-# instead, so asking for a generous k and showing the best few gives results
-# ranked over the whole collection.
+# documents of the query's bucket, of its 16 one-bit neighbours and of the 20
+# buckets nearest the query's code. With a few thousand documents most
+# buckets hold a single id, so a small k ranks a few dozen near documents
+# only. When it proposes fewer than 2*k, the engine scores every document (or
+# every filter match, up to max(10*k, 1000) of them) instead, so asking for a
+# generous k and showing the best few gives results ranked over the whole
+# collection.
 FETCH_K = 100
 
 QUERIES = [
@@ -211,18 +211,18 @@ def add_documents(db, embedder, docs, first_id):
     return vectors
 
 
-def mode_name(slots_used):
-    if slots_used > QUANTIZATION_THRESHOLD:
+def mode_name(docs_stored):
+    if docs_stored > QUANTIZATION_THRESHOLD:
         return "quantized: scores in [0, 1] from distances to compressed codes"
     return "exact: cosine similarity of raw vectors, in [-1, 1]"
 
 
-def describe_mode(slots_used):
-    if slots_used > QUANTIZATION_THRESHOLD:
+def describe_mode(docs_stored):
+    if docs_stored > QUANTIZATION_THRESHOLD:
         print("Note: the vectors are now compressed codes, and scores are on another scale "
               "(0..1 from distances, not cosines): compare them only with each other.")
     else:
-        print(f"{slots_used} slots is not more than {QUANTIZATION_THRESHOLD}, so the engine "
+        print(f"{docs_stored} vectors is not more than {QUANTIZATION_THRESHOLD}, so the engine "
               "stays in exact mode (raw float32 vectors).")
 
 
@@ -252,8 +252,8 @@ def run_query(db, embedder, text, filter_, top, exact_check=None):
         print(f"      same documents as an exact numpy ranking of the top {top}: {same}/{top}")
 
 
-def run_queries(db, embedder, slots_used, top, exact_check):
-    print(f"\nSearches ({mode_name(slots_used)}):")
+def run_queries(db, embedder, docs_stored, top, exact_check):
+    print(f"\nSearches ({mode_name(docs_stored)}):")
     for text, filter_ in QUERIES:
         run_query(db, embedder, text, filter_, top, exact_check)
 
@@ -267,7 +267,7 @@ def parse_args():
     parser.add_argument("--status", default=STATUS_FILE, help="dpkg status file to index")
     parser.add_argument("--min-docs", type=int, default=6000,
                         help="pad with synthetic documents up to this many (default 6000, "
-                        f"enough to pass the {QUANTIZATION_THRESHOLD}-slot switch)")
+                        f"enough to pass the {QUANTIZATION_THRESHOLD}-vector switch)")
     parser.add_argument("--no-pad", action="store_true", help="index only the real packages")
     parser.add_argument("--top", type=int, default=5, help="results shown per search")
     parser.add_argument("--dim", type=int, default=128, help="embedding dimension")

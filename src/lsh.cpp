@@ -18,6 +18,14 @@ namespace ostrel {
 
 namespace {
 
+// Bits set in x. std::popcount compiles to a library call on CPUs without a
+// popcount instruction in the baseline (x86-64); this stays inline.
+inline int bits_set(uint32_t x) {
+  x = x - ((x >> 1) & 0x55555555u);
+  x = (x & 0x33333333u) + ((x >> 2) & 0x33333333u);
+  return static_cast<int>((((x + (x >> 4)) & 0x0F0F0F0Fu) * 0x01010101u) >> 24);
+}
+
 // Calls f(mask) for every `bits`-bit mask with exactly `r` bits set.
 template <typename F>
 void for_each_mask(int bits, int r, F&& f) {
@@ -38,7 +46,7 @@ double binomial(int n, int k) {
 
 // Sort key of a code found for `query`: distance first, then the code.
 uint64_t rank_key(uint32_t code, uint32_t query) {
-  return (uint64_t(std::popcount(code ^ query)) << 32) | code;
+  return (uint64_t(bits_set(code ^ query)) << 32) | code;
 }
 
 void take_nearest(std::vector<uint64_t>& pool, size_t count, std::vector<uint32_t>* out) {
@@ -135,37 +143,39 @@ void CodeIndex::nearest(uint32_t query, size_t count, std::vector<uint32_t>* out
   out->clear();
   if (count == 0 || size_ == 0) return;
   count = std::min(count, size_);
-  // A round of radius r reads 2 * C(key_bits, r) lists; once the rounds
-  // would cost more than looking at every code, sweep instead.
+  // The halves are searched to key radii reached[0] and reached[1], widened
+  // in turn by one. A code is in the pool once either half's key is within
+  // its reached radius, so every code within distance reached[0] +
+  // reached[1] + 1 is. A widening to radius r reads C(key_bits, r) lists;
+  // once the widenings would cost more than looking at every code, sweep.
   const double list_cost = 2.0 + double(size_) / double(size_t{1} << key_bits_);
   double spent = 0;
+  int reached[2] = {-1, -1};
   std::vector<uint64_t> pool;
+  pool.reserve(256);
   std::vector<std::span<const uint32_t>> lists;
-  for (int r = 0; r <= key_bits_; ++r) {
-    spent += 2 * binomial(key_bits_, r) * list_cost;
+  for (int step = 0; reached[1] < key_bits_; ++step) {
+    const int half = step % 2, r = reached[half] + 1;
+    spent += binomial(key_bits_, r) * list_cost;
     if (spent > double(size_)) return sweep(query, count, out);
-    for (int half = 0; half < 2; ++half) {
-      // The round's lists are located first and read after, so that their
-      // cache misses overlap instead of following one another.
-      const Lists& h = halves_[half];
-      const uint32_t qkey = key(query, half), qother = key(query, 1 - half);
-      lists.clear();
-      for_each_mask(key_bits_, r, [&](uint32_t flip) {
-        lists.push_back(h.list(qkey ^ flip));
-        __builtin_prefetch(lists.back().data());
-      });
-      for (std::span<const uint32_t> list : lists) {
-        for (uint32_t c : list) {
-          // A code is listed in both halves: keep it from the half whose key
-          // is nearer the query's (the low half on a tie).
-          const int other = std::popcount(key(c, 1 - half) ^ qother);
-          if (half == 0 ? other < r : other <= r) continue;
-          pool.push_back(rank_key(c, query));
-        }
+    // The lists are located first and read after, so that their cache
+    // misses overlap instead of following one another.
+    const Lists& h = halves_[half];
+    const uint32_t qkey = key(query, half), qother = key(query, 1 - half);
+    lists.clear();
+    for_each_mask(key_bits_, r, [&](uint32_t flip) {
+      lists.push_back(h.list(qkey ^ flip));
+      __builtin_prefetch(lists.back().data());
+    });
+    for (std::span<const uint32_t> list : lists) {
+      for (uint32_t c : list) {
+        // Listed in both halves: skip it when the other half found it.
+        if (bits_set(key(c, 1 - half) ^ qother) <= reached[1 - half]) continue;
+        pool.push_back(rank_key(c, query));
       }
     }
-    // Every code within distance 2r + 1 of the query is in the pool now.
-    const uint64_t bound = uint64_t(2 * r + 2) << 32;
+    reached[half] = r;
+    const uint64_t bound = uint64_t(reached[0] + reached[1] + 2) << 32;
     const auto complete =
         std::count_if(pool.begin(), pool.end(), [&](uint64_t k) { return k < bound; });
     if (size_t(complete) >= count) break;
@@ -181,13 +191,13 @@ void CodeIndex::sweep(uint32_t query, size_t count, std::vector<uint32_t>* out) 
     }
   };
   size_t at[33] = {};
-  each_code([&](uint32_t c) { ++at[std::popcount(c ^ query)]; });
+  each_code([&](uint32_t c) { ++at[bits_set(c ^ query)]; });
   int radius = 0;
   for (size_t seen = at[0]; seen < count; seen += at[++radius]) {
   }
   std::vector<uint64_t> pool;
   each_code([&](uint32_t c) {
-    if (std::popcount(c ^ query) <= radius) pool.push_back(rank_key(c, query));
+    if (bits_set(c ^ query) <= radius) pool.push_back(rank_key(c, query));
   });
   take_nearest(pool, count, out);
 }

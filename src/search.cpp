@@ -1,51 +1,70 @@
 #include "search.h"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
+#include <limits>
 
 namespace ostrel::search {
 namespace {
 
+// The score as a rank: smaller ranks first. Higher scores get smaller
+// ranks, -0 and +0 the same one, and NaN the largest, after every number.
+uint32_t rank_of(float score) {
+  if (std::isnan(score)) return 0xFFFFFFFFu;
+  const uint32_t bits = std::bit_cast<uint32_t>(score == 0.0f ? 0.0f : score);
+  const uint32_t ascending = bits & 0x80000000u ? ~bits : bits | 0x80000000u;
+  return ~ascending;  // 0xFFFFFFFF only for a NaN bit pattern
+}
+
 // A scored candidate with its place in the candidate order.
 struct Ranked {
+  uint32_t rank;  // rank_of(score)
   float score;
   uint32_t row;
   uint64_t place;
 };
 
-// The strict order of step 4: true when `a` ranks before `b`.
+// The strict order of step 4, true when `a` ranks before `b`: higher score
+// first, NaN after every number, equal scores by place.
 bool before(const Ranked& a, const Ranked& b) {
-  const bool an = std::isnan(a.score), bn = std::isnan(b.score);
-  if (an != bn) return bn;
-  if (!an && a.score != b.score) return a.score > b.score;
-  return a.place < b.place;
+  return a.rank != b.rank ? a.rank < b.rank : a.place < b.place;
 }
 
-// The k best of the pairs offered to one piece. Allocates only when
-// constructed: pieces running on worker threads allocate nothing.
+// The k best of the pairs offered to one piece: the candidates are
+// buffered and cut back to the k best whenever 2k are held, so that a pair
+// costs one comparison with the last cut, and a few more on average.
+// Allocates only when constructed: pieces running on worker threads
+// allocate nothing.
 struct Best {
-  Best(uint64_t k, size_t offers) : room(std::min<uint64_t>(k, offers)) { kept.reserve(room); }
+  Best(uint64_t k, size_t offers) : room(std::min<uint64_t>(k, offers)) { kept.reserve(2 * room); }
+
+  // True when a pair of this score cannot be among the k best.
+  bool rejects(float score) const { return cut && score < worst.score; }
 
   void offer(const Ranked& r) {
-    if (kept.size() < room) {
-      kept.push_back(r);
-      if (kept.size() == room) heapify();
-    } else if (!(r.score < worst) && room > 0 && before(r, kept.front())) {
-      std::pop_heap(kept.begin(), kept.end(), before);
-      kept.back() = r;
-      std::push_heap(kept.begin(), kept.end(), before);
-      worst = kept.front().score;
-    }
+    if (room == 0 || (cut && !before(r, worst))) return;
+    kept.push_back(r);
+    if (kept.size() == 2 * room) shrink();
   }
 
-  // The heap's top is the worst pair kept: a lower score cannot get in.
-  void heapify() {
-    std::make_heap(kept.begin(), kept.end(), before);
-    worst = kept.front().score;
+  // Keeps the `room` best; the worst of them becomes the cut.
+  void shrink() {
+    std::nth_element(kept.begin(), kept.begin() + (room - 1), kept.end(), before);
+    kept.resize(room);
+    worst = kept.back();
+    cut = true;
+  }
+
+  // Scores below this cannot get in (a NaN cut, ranked after every
+  // number, keeps out nothing).
+  float floor() const {
+    return cut && !std::isnan(worst.score) ? worst.score : -std::numeric_limits<float>::infinity();
   }
 
   uint64_t room;
-  float worst = 0;       // score of the worst pair kept, once full (NaN compares false)
+  bool cut = false;
+  Ranked worst{};        // when cut: the worst pair kept at the last cut
   uint64_t offered = 0;  // pairs seen so far: a pair's place in the piece
   std::vector<Ranked> kept;
 };
@@ -103,17 +122,19 @@ std::vector<ScoredPair> best(const VectorStorage& storage, std::span<const float
   std::vector<Best> best;
   best.reserve(pieces);
   for (size_t p = 0; p < pieces; ++p) best.emplace_back(k, per_piece);
-  storage.score(query, rows, pool, [&](size_t p, std::span<const ScoredPair> block) {
+  auto take = [&](size_t p, std::span<const ScoredPair> block) {
     Best& mine = best[p];
     for (const ScoredPair& pair : block) {
       // Pieces are contiguous runs of the list, so (piece, arrival) is the
-      // list's order.
+      // list's order (pairs left out below the floor do not change it).
+      const uint64_t arrival = mine.offered++;
+      if (mine.rejects(pair.score)) continue;
       const uint64_t place =
-          candidates.in_id_order ? ids.id_of(pair.id) : (uint64_t{p} << 32 | mine.offered);
-      ++mine.offered;
-      mine.offer({pair.score, pair.id, place});
+          candidates.in_id_order ? ids.id_of(pair.id) : (uint64_t{p} << 32 | arrival);
+      mine.offer({rank_of(pair.score), pair.score, pair.id, place});
     }
-  });
+  };
+  storage.score(query, rows, pool, take, [&](size_t p) { return best[p].floor(); });
   std::vector<Ranked> merged;
   for (Best& b : best) merged.insert(merged.end(), b.kept.begin(), b.kept.end());
   if (merged.size() > k) {

@@ -7,9 +7,11 @@
 
 #include <algorithm>
 #include <atomic>
+#include <bit>
 #include <cerrno>
 #include <cmath>
 #include <cstring>
+#include <limits>
 #include <mutex>
 #include <string>
 
@@ -44,6 +46,53 @@ constexpr size_t kMinPieceRows = 512;
 inline float quantized_score(float total) {
   const float scaled = std::sqrt(total) * 0.25f;
   return 1.0f - (scaled < 1.0f ? scaled : 1.0f);
+}
+
+// Rows scored side by side from the distance table: their sums are
+// sequential, hence latency-bound, so several advance at once.
+constexpr size_t kGroup = 8;
+// Sub-spaces between checks of the partial totals against the floor.
+constexpr size_t kCheckEvery = 2;
+
+// The least total whose score is below `lowest`, or +inf when none is:
+// scores only fall as totals grow, so a row whose partial total has reached
+// it ends below `lowest` too. Found by bisection over the positive floats,
+// whose bit patterns are ordered like their values.
+float drop_total(float lowest) {
+  const float inf = std::numeric_limits<float>::infinity();
+  if (!(quantized_score(inf) < lowest)) return inf;
+  uint32_t lo = 0, hi = std::bit_cast<uint32_t>(inf);  // score(lo) >= lowest > score(hi)
+  if (quantized_score(0.0f) < lowest) return 0.0f;
+  while (hi - lo > 1) {
+    const uint32_t mid = lo + (hi - lo) / 2;
+    (quantized_score(std::bit_cast<float>(mid)) < lowest ? hi : lo) = mid;
+  }
+  return std::bit_cast<float>(hi);
+}
+
+// Same sums as VectorStorage::score_code(): the table holds, per sub-space,
+// the distance from the query slice to every centroid by the same
+// arithmetic, and each of the N rows adds its entries in sub-space order
+// (byte 0 beyond the `kept` bytes of a code). Returns the mask of rows whose
+// partial total stayed below `drop` at every check (a NaN total never
+// compares as reached); the sums stop early when it is empty.
+template <size_t N>
+uint32_t sum_codes(const float* distances, size_t kept, size_t used, const uint8_t* const* codes,
+                   float drop, float* total) {
+  uint32_t live = (uint32_t{1} << N) - 1;
+  for (size_t g = 0; g < N; ++g) total[g] = 0.0f;
+  for (size_t i = 0; i < kept; ++i) {
+    const float* d = distances + i * ProductQuantizer::CENTROIDS;
+    for (size_t g = 0; g < N; ++g) total[g] += d[codes[g][i]];
+    if (i % kCheckEvery == kCheckEvery - 1) {
+      for (size_t g = 0; g < N; ++g) live &= ~(uint32_t{total[g] >= drop} << g);
+      if (live == 0) return 0;
+    }
+  }
+  for (size_t i = kept; i < used; ++i) {
+    for (size_t g = 0; g < N; ++g) total[g] += distances[i * ProductQuantizer::CENTROIDS];
+  }
+  return live;
 }
 
 }  // namespace
@@ -227,12 +276,12 @@ size_t VectorStorage::pieces(size_t n, const ThreadPool* pool) {
   if (pool == nullptr) return 1;
   // A few pieces per thread, so that a thread held up elsewhere does not
   // hold up the whole search: the pool hands them out as threads get free.
-  const size_t most = 4 * (pool->worker_count() + 1);
+  const size_t most = 2 * (pool->worker_count() + 1);
   return std::clamp<size_t>(n / kMinPieceRows, 1, most);
 }
 
 void VectorStorage::score(std::span<const float> query, std::span<const uint32_t> rows,
-                          ThreadPool* pool, const Sink& sink) const {
+                          ThreadPool* pool, const Sink& sink, const Floor& floor) const {
   std::shared_lock lock(quantizer_mu_);
   std::shared_lock codes_lock(codes_mu_);
   std::shared_lock vectors_lock(vectors_mu_);
@@ -241,7 +290,7 @@ void VectorStorage::score(std::span<const float> query, std::span<const uint32_t
   if (tabled) table = make_table(query);
   const QueryTable* t = tabled ? &table : nullptr;
   const size_t count = pieces(rows.size(), pool);
-  if (count == 1) return score_piece(query, t, rows, 0, sink);
+  if (count == 1) return score_piece(query, t, rows, 0, sink, floor);
   // Workers read under the locks this thread holds while it waits for them.
   const size_t per = (rows.size() + count - 1) / count;
   std::atomic<bool> failed{false};
@@ -249,7 +298,7 @@ void VectorStorage::score(std::span<const float> query, std::span<const uint32_t
     const size_t begin = std::min(rows.size(), p * per);
     const size_t end = std::min(rows.size(), begin + per);
     try {
-      score_piece(query, t, rows.subspan(begin, end - begin), p, sink);
+      score_piece(query, t, rows.subspan(begin, end - begin), p, sink, floor);
     } catch (...) {  // the sink failed; reported on the calling thread
       failed = true;
     }
@@ -258,41 +307,32 @@ void VectorStorage::score(std::span<const float> query, std::span<const uint32_t
 }
 
 void VectorStorage::score_piece(std::span<const float> query, const QueryTable* table,
-                                std::span<const uint32_t> rows, size_t piece,
-                                const Sink& sink) const {
+                                std::span<const uint32_t> rows, size_t piece, const Sink& sink,
+                                const Floor& floor) const {
   ScoredPair block[kBlock];
   size_t filled = 0;
+  float lowest = -std::numeric_limits<float>::infinity();  // the floor, read per block
   auto emit = [&](uint32_t row, float score) {
     block[filled++] = {row, score};
     if (filled == kBlock) {
       sink(piece, {block, filled});
       filled = 0;
+      if (floor) lowest = floor(piece);
     }
   };
   if (table != nullptr) {
-    // Same sums as score_code(): per sub-space, the distance from the query
-    // slice to every centroid was computed by the same arithmetic, and a row
-    // adds its entries in sub-space order. Rows go in groups of kGroup so
-    // that their (sequential, hence latency-bound) sums advance side by side.
-    constexpr size_t kGroup = 8;
     const size_t used = table->used, kept = std::min(used, code_len_);
     const float* distances = table->distances.data();
+    float drop = drop_total(lowest), drop_for = lowest;
     const uint8_t* codes[kGroup];
     uint32_t group[kGroup];
     size_t n = 0;
-    auto flush = [&] {
-      float total[kGroup] = {};
-      for (size_t i = 0; i < kept; ++i) {
-        const float* d = distances + i * ProductQuantizer::CENTROIDS;
-        for (size_t g = 0; g < n; ++g) total[g] += d[codes[g][i]];
-      }
-      for (size_t i = kept; i < used; ++i) {  // sub-spaces beyond the code: byte 0
-        for (size_t g = 0; g < n; ++g) total[g] += distances[i * ProductQuantizer::CENTROIDS];
-      }
-      for (size_t g = 0; g < n; ++g) {
+    auto emit_group = [&](uint32_t live, const float* total) {
+      for (; live != 0; live &= live - 1) {
+        const int g = std::countr_zero(live);
         emit(group[g], quantized_score(total[g]));
       }
-      n = 0;
+      if (lowest != drop_for) drop = drop_total(drop_for = lowest);
     };
     SlotTable<uint8_t>::Cursor cursor;
     for (uint32_t row : rows) {
@@ -300,9 +340,17 @@ void VectorStorage::score_piece(std::span<const float> query, const QueryTable* 
       if (code == nullptr) continue;
       codes[n] = code;
       group[n++] = row;
-      if (n == kGroup) flush();
+      if (n == kGroup) {
+        float total[kGroup];
+        emit_group(sum_codes<kGroup>(distances, kept, used, codes, drop, total), total);
+        n = 0;
+      }
     }
-    flush();
+    for (size_t g = 0; g < n; ++g) {
+      float total[1];
+      if (sum_codes<1>(distances, kept, used, codes + g, drop, total))
+        emit(group[g], quantized_score(total[0]));
+    }
   } else if (quantizer_ != nullptr) {
     for (uint32_t row : rows) {
       if (const uint8_t* code = codes_.find(row)) emit(row, score_code(query, code));

@@ -68,6 +68,9 @@ class VectorStorage {
   // Receives scored pairs: `piece` numbers the contiguous piece of the rows
   // the block belongs to; blocks of one piece come in order, from one thread.
   using Sink = std::function<void(size_t piece, std::span<const ScoredPair> block)>;
+  // The lowest score piece `piece` still wants: pairs below it may be left
+  // out. It may only rise as the piece's blocks are taken.
+  using Floor = std::function<float(size_t piece)>;
 
   // How many pieces score() cuts `n` rows into: 1 without a pool.
   static size_t pieces(size_t n, const ThreadPool* pool);
@@ -76,10 +79,12 @@ class VectorStorage {
   // compute_similarity() bit for bit, and hands the pairs to `sink` in the
   // order of `rows`. With a pool the pieces run on its workers and on the
   // calling thread at once; the sink must then be safe for that (a sink per
-  // piece). Nothing is allocated per row. Throws std::bad_alloc when the
-  // per-query distance table cannot be allocated.
+  // piece). With a floor, quantized rows whose partial distance already
+  // puts them below it are dropped before their last sub-spaces are read.
+  // Nothing is allocated per row. Throws std::bad_alloc when the per-query
+  // distance table cannot be allocated.
   void score(std::span<const float> query, std::span<const uint32_t> rows, ThreadPool* pool,
-             const Sink& sink) const;
+             const Sink& sink, const Floor& floor = {}) const;
 
   // Rows holding a vector or code.
   Roaring stored_rows() const;
@@ -106,7 +111,8 @@ class VectorStorage {
   QueryTable make_table(std::span<const float> query) const;  // REQUIRES: quantizer_ set
   // One piece of score(), on the thread that runs it; no allocation.
   void score_piece(std::span<const float> query, const QueryTable* table,
-                   std::span<const uint32_t> rows, size_t piece, const Sink& sink) const;
+                   std::span<const uint32_t> rows, size_t piece, const Sink& sink,
+                   const Floor& floor) const;
 
   mutable std::shared_mutex quantizer_mu_;
   std::unique_ptr<ProductQuantizer> quantizer_;  // GUARDED_BY(quantizer_mu_)

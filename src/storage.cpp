@@ -51,8 +51,6 @@ inline float quantized_score(float total) {
 // Rows scored side by side from the distance table: their sums are
 // sequential, hence latency-bound, so several advance at once.
 constexpr size_t kGroup = 8;
-// Sub-spaces between checks of the partial totals against the floor.
-constexpr size_t kCheckEvery = 2;
 
 // The least total whose score is below `lowest`, or +inf when none is:
 // scores only fall as totals grow, so a row whose partial total has reached
@@ -73,26 +71,28 @@ float drop_total(float lowest) {
 // Same sums as VectorStorage::score_code(): the table holds, per sub-space,
 // the distance from the query slice to every centroid by the same
 // arithmetic, and each of the N rows adds its entries in sub-space order
-// (byte 0 beyond the `kept` bytes of a code). Returns the mask of rows whose
-// partial total stayed below `drop` at every check (a NaN total never
-// compares as reached); the sums stop early when it is empty.
+// (byte 0 beyond the `kept` bytes of a code). Returns false, the sums left
+// unfinished, when at a check every partial total has reached `drop` (a NaN
+// total never does). Checks come after sub-spaces 4, 8, 16, 32 and 64: each
+// costs about as much as a sub-space.
 template <size_t N>
-uint32_t sum_codes(const float* distances, size_t kept, size_t used, const uint8_t* const* codes,
-                   float drop, float* total) {
-  uint32_t live = (uint32_t{1} << N) - 1;
+bool sum_codes(const float* distances, size_t kept, size_t used, const uint8_t* const* codes,
+               float drop, float* total) {
   for (size_t g = 0; g < N; ++g) total[g] = 0.0f;
-  for (size_t i = 0; i < kept; ++i) {
+  for (size_t i = 0, check = 3; i < kept; ++i) {
     const float* d = distances + i * ProductQuantizer::CENTROIDS;
     for (size_t g = 0; g < N; ++g) total[g] += d[codes[g][i]];
-    if (i % kCheckEvery == kCheckEvery - 1) {
-      for (size_t g = 0; g < N; ++g) live &= ~(uint32_t{total[g] >= drop} << g);
-      if (live == 0) return 0;
+    if (i == check) {
+      check = 2 * check + 1;
+      float least = std::numeric_limits<float>::infinity();
+      for (size_t g = 0; g < N; ++g) least = total[g] < least ? total[g] : least;
+      if (least >= drop) return false;
     }
   }
   for (size_t i = kept; i < used; ++i) {
     for (size_t g = 0; g < N; ++g) total[g] += distances[i * ProductQuantizer::CENTROIDS];
   }
-  return live;
+  return true;
 }
 
 }  // namespace
@@ -327,10 +327,9 @@ void VectorStorage::score_piece(std::span<const float> query, const QueryTable* 
     const uint8_t* codes[kGroup];
     uint32_t group[kGroup];
     size_t n = 0;
-    auto emit_group = [&](uint32_t live, const float* total) {
-      for (; live != 0; live &= live - 1) {
-        const int g = std::countr_zero(live);
-        emit(group[g], quantized_score(total[g]));
+    auto emit_group = [&](size_t count, const float* total) {
+      for (size_t g = 0; g < count; ++g) {
+        if (!(total[g] >= drop)) emit(group[g], quantized_score(total[g]));
       }
       if (lowest != drop_for) drop = drop_total(drop_for = lowest);
     };
@@ -342,7 +341,7 @@ void VectorStorage::score_piece(std::span<const float> query, const QueryTable* 
       group[n++] = row;
       if (n == kGroup) {
         float total[kGroup];
-        emit_group(sum_codes<kGroup>(distances, kept, used, codes, drop, total), total);
+        if (sum_codes<kGroup>(distances, kept, used, codes, drop, total)) emit_group(kGroup, total);
         n = 0;
       }
     }

@@ -4,9 +4,7 @@
 #include <time.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cerrno>
-#include <cmath>
 #include <limits>
 #include <mutex>
 #include <new>

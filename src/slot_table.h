@@ -7,6 +7,8 @@
 // the rows), and groups of 512 pages hang off a small hash map. Memory
 // therefore grows with the number of stored rows, never with one slot
 // descriptor per id: a single row under id 4,000,000,000 costs a few KiB.
+// Scattered keys still cost a page each, so the engine keys its tables by
+// the dense rows of id_map.h, which fill every page.
 //
 // `slot_count()` is one more than the highest id ever stored (0 when none);
 // it only grows until clear().

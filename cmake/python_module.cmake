@@ -15,7 +15,8 @@ if(NOT DEFINED Python3_EXECUTABLE AND EXISTS /usr/bin/python3)
 endif()
 find_package(Python3 3.11 REQUIRED COMPONENTS Interpreter Development.Module)
 
-add_library(ostrel MODULE ${CMAKE_CURRENT_SOURCE_DIR}/src/binding/module.cpp)
+add_library(ostrel MODULE ${CMAKE_CURRENT_SOURCE_DIR}/src/binding/module.cpp
+                   ${CMAKE_CURRENT_SOURCE_DIR}/src/binding/args.cpp)
 target_compile_definitions(ostrel PRIVATE Py_LIMITED_API=0x030B0000)
 target_compile_options(ostrel PRIVATE ${OSTREL_WARNINGS})
 # Python3::Module carries the include directories and, on Linux, no libpython.

@@ -1,11 +1,10 @@
 // Status and Result: how the engine reports failure.
 //
 // Errors travel as values. A Status is either OK or carries a code and a
-// message; Result<T> holds either a T or a failed Status. Only the Python
-// binding turns them into exceptions:
-//   kInvalid  -> ValueError with exactly `message()` (user-visible texts)
-//   kNoMemory -> MemoryError
-//   kInternal -> the internal-fault exception (a violated invariant)
+// message; Result<T> holds either a T or a failed Status. kInvalid messages
+// are user-visible texts; kNoMemory is memory exhaustion; kInternal a
+// violated invariant. Only the Python binding turns them into exceptions
+// (src/binding/ref.h).
 //
 // Thread safety: plain values; no shared state.
 #pragma once

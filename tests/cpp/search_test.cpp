@@ -52,7 +52,8 @@ TEST(Search, BestEqualsTheSortedModel) {
     std::vector<float> v(40);
     for (float& x : v) x = g(rng) * (n % 3 == 0 ? 0.1f : 0.3f);
     if (n % 4 == 0) v = std::vector<float>(40, 0.05f);  // many exact ties
-    if (n % 9 != 5) ASSERT_TRUE(storage.store(row, v).ok());
+    if (n % 9 == 5) continue;  // rows without a vector
+    ASSERT_TRUE(storage.store(row, v).ok());
   }
   GetCapturedStdout();
   ASSERT_TRUE(storage.quantized());

@@ -27,8 +27,6 @@ namespace ostrel {
 
 namespace {
 
-constexpr size_t kNominalDimension = 768;
-
 // mkdir with missing parents, mode 0777 (less the umask). An existing
 // directory is fine; anything else at the path is the mkdir error.
 Status create_dir_all(const std::string& path) {
@@ -89,10 +87,8 @@ class OstrelDBImpl {
  public:
   explicit OstrelDBImpl(std::string path)
       : path_(std::move(path)),
-        lsh_(std::make_shared<LSH>(kNominalDimension)),
-        storage_(std::make_shared<VectorStorage>()),
-        metadata_store_(std::make_shared<MetadataStore>(path_)),
-        filter_engine_(std::make_shared<FilterEngine>()) {}
+        lsh_(std::make_unique<LSH>(VectorStorage::NOMINAL_DIMENSION)),
+        metadata_store_(path_) {}
 
   Status add(uint32_t id, std::vector<float> vector, std::string_view metadata,
              std::optional<int64_t> ttl);
@@ -115,10 +111,10 @@ class OstrelDBImpl {
   void remove_rows(const Roaring& rows);  // REQUIRES: deleted_mu_ held exclusively
 
   const std::string path_;
-  std::shared_ptr<LSH> lsh_;  // replaced only by add(), which has exclusive access
-  const std::shared_ptr<VectorStorage> storage_;
-  const std::shared_ptr<MetadataStore> metadata_store_;
-  const std::shared_ptr<FilterEngine> filter_engine_;
+  std::unique_ptr<LSH> lsh_;  // replaced only by add(), which has exclusive access
+  VectorStorage storage_;
+  MetadataStore metadata_store_;
+  FilterEngine filter_engine_;
 
   IdMap ids_;  // changed only by add(), which has exclusive access
 
@@ -140,7 +136,7 @@ Status OstrelDBImpl::add(uint32_t id, std::vector<float> vector, std::string_vie
                          std::optional<int64_t> ttl) {
   // 1. Dimension (and the candidate index built for it).
   if (dimension_ == 0) {
-    lsh_ = std::make_shared<LSH>(vector.size());
+    lsh_ = std::make_unique<LSH>(vector.size());
     dimension_ = vector.size();
   } else if (vector.size() != dimension_) {
     return Status::Invalid("Dimension mismatch: expected " + std::to_string(dimension_) + ", got " +
@@ -155,19 +151,19 @@ Status OstrelDBImpl::add(uint32_t id, std::vector<float> vector, std::string_vie
   // 3. Candidate index; 4. vector or code.
   if (Status s = lsh_->insert(vector, row); !s.ok()) return s;
   const auto id_of = [this](uint32_t r) { return ids_.id_of(r); };
-  if (Status s = storage_->store(row, vector, id_of); !s.ok()) return s;
+  if (Status s = storage_.store(row, vector, id_of); !s.ok()) return s;
   // 5. Metadata record. The previous record of a re-added id is read first:
   // its filter entries are replaced below by those of the new text.
-  const bool re_added = metadata_store_->location(row).has_value();
+  const bool re_added = metadata_store_.location(row).has_value();
   std::optional<std::string> previous;
-  if (re_added) previous = metadata_store_->get(row);
-  if (Status s = metadata_store_->append(row, metadata); !s.ok()) return s;
+  if (re_added) previous = metadata_store_.get(row);
+  if (Status s = metadata_store_.append(row, metadata); !s.ok()) return s;
   if (re_added) forget_filter_entries(row, previous);
   // 6. All-documents set; 7. metadata indexing.
-  filter_engine_->add_document(row);
+  filter_engine_.add_document(row);
   Result<json::Value> parsed = json::parse(metadata);
   if (!parsed.ok()) return parsed.status();
-  if (parsed->is_object()) filter_engine_->index_object(parsed->as_object(), "", row);
+  if (parsed->is_object()) filter_engine_.index_object(parsed->as_object(), "", row);
   // 8. Expiry, saturating at both ends of the clock.
   if (ttl) {
     std::optional<uint64_t> now = now_seconds();
@@ -185,11 +181,11 @@ void OstrelDBImpl::forget_filter_entries(uint32_t row, const std::optional<std::
   if (previous) {
     Result<json::Value> parsed = json::parse(*previous);
     if (parsed.ok()) {
-      if (parsed->is_object()) filter_engine_->unindex_object(parsed->as_object(), "", row);
+      if (parsed->is_object()) filter_engine_.unindex_object(parsed->as_object(), "", row);
       return;
     }
   }
-  filter_engine_->remove_document(row);
+  filter_engine_.remove_document(row);
 }
 
 Status OstrelDBImpl::clean_expired() {
@@ -216,11 +212,11 @@ Status OstrelDBImpl::clean_expired() {
 void OstrelDBImpl::remove_rows(const Roaring& rows) {
   deleted_ |= rows;
   lsh_->remove_all(rows);
-  filter_engine_->remove_all(rows);
+  filter_engine_.remove_all(rows);
 }
 
 Result<uint64_t> OstrelDBImpl::delete_matching(std::string_view filter_json) {
-  Result<ClauseResult> matched = filter_engine_->apply_filter(filter_json);
+  Result<ClauseResult> matched = filter_engine_.apply_filter(filter_json);
   if (!matched.ok()) return matched.status();
   if (!matched->has_value()) return uint64_t{0};
   const Roaring& rows = **matched;
@@ -247,13 +243,13 @@ Result<std::vector<ResultTriple>> OstrelDBImpl::search(std::span<const float> qu
   if (Status s = clean_expired(); !s.ok()) return s;
   std::optional<Roaring> filter;
   if (filter_json) {
-    Result<ClauseResult> applied = filter_engine_->apply_filter(*filter_json);
+    Result<ClauseResult> applied = filter_engine_.apply_filter(*filter_json);
     if (!applied.ok()) return applied.status();
     filter = applied->has_value() ? std::move(**applied) : Roaring();
   }
   if (k == 0) return std::vector<ResultTriple>{};
   search::Candidates candidates = choose_candidates(query, k, filter);
-  std::vector<ScoredPair> kept = search::best(*storage_, query, candidates, k, ids_);
+  std::vector<ScoredPair> kept = search::best(storage_, query, candidates, k, ids_);
   return build_row_results(kept, include_metadata);
 }
 
@@ -265,7 +261,7 @@ search::Candidates OstrelDBImpl::choose_candidates(std::span<const float> query,
     std::shared_lock lock(next_id_mu_);
     next = next_id_;
   }
-  const Roaring stored = storage_->stored_rows();
+  const Roaring stored = storage_.stored_rows();
   std::shared_lock lock(deleted_mu_);
   const search::Eligible eligible{filter ? &*filter : nullptr, deleted_, stored, next};
   return search::choose(std::move(proposed), k, eligible, ids_);
@@ -279,7 +275,7 @@ std::vector<ResultTriple> OstrelDBImpl::build_row_results(const std::vector<Scor
     const uint32_t id = ids_.id_of(p.id);
     if (!include_metadata) {
       out.push_back({id, p.score, std::string()});
-    } else if (std::optional<std::string> text = metadata_store_->get(p.id)) {
+    } else if (std::optional<std::string> text = metadata_store_.get(p.id)) {
       out.push_back({id, p.score, std::move(*text)});
     }
   }
@@ -297,7 +293,7 @@ std::vector<ResultTriple> OstrelDBImpl::build_results(const std::vector<ScoredPa
     }
     const std::optional<uint32_t> row = ids_.row_of(p.id);
     if (!row) continue;
-    if (std::optional<std::string> text = metadata_store_->get(*row)) {
+    if (std::optional<std::string> text = metadata_store_.get(*row)) {
       out.push_back({p.id, p.score, std::move(*text)});
     }
   }
@@ -309,7 +305,7 @@ std::vector<ResultTriple> OstrelDBImpl::build_results(const std::vector<ScoredPa
 namespace {
 
 template <typename F>
-auto guarded(F&& f) -> decltype(f()) {
+auto catch_as_status(F&& f) -> decltype(f()) {
   try {
     return f();
   } catch (const std::bad_alloc&) {
@@ -329,7 +325,7 @@ OstrelDB::OstrelDB(std::unique_ptr<OstrelDBImpl> impl) : impl_(std::move(impl)) 
 OstrelDB::~OstrelDB() = default;
 
 Result<std::unique_ptr<OstrelDB>> OstrelDB::open(std::string path) {
-  return guarded([&]() -> Result<std::unique_ptr<OstrelDB>> {
+  return catch_as_status([&]() -> Result<std::unique_ptr<OstrelDB>> {
     if (path.find('\0') != std::string::npos) {
       return Status::Invalid("file name contained an unexpected NUL byte");
     }
@@ -340,32 +336,32 @@ Result<std::unique_ptr<OstrelDB>> OstrelDB::open(std::string path) {
 
 Status OstrelDB::add(uint32_t internal_id, std::vector<float> vector,
                      std::string_view metadata_json, std::optional<int64_t> ttl) {
-  return guarded([&] { return impl_->add(internal_id, std::move(vector), metadata_json, ttl); });
+  return catch_as_status([&] { return impl_->add(internal_id, std::move(vector), metadata_json, ttl); });
 }
 
 Result<std::vector<ResultTriple>> OstrelDB::search(std::span<const float> query, uint64_t k,
                                                    std::optional<std::string_view> filter_json,
                                                    bool include_metadata) {
-  return guarded([&] { return impl_->search(query, k, filter_json, include_metadata); });
+  return catch_as_status([&] { return impl_->search(query, k, filter_json, include_metadata); });
 }
 
 Result<std::vector<ResultTriple>> OstrelDB::build_results(std::vector<ScoredPair> scored,
                                                           bool include_metadata) const {
-  return guarded([&]() -> Result<std::vector<ResultTriple>> {
+  return catch_as_status([&]() -> Result<std::vector<ResultTriple>> {
     return impl_->build_results(scored, include_metadata);
   });
 }
 
 Result<uint64_t> OstrelDB::delete_matching(std::string_view filter_json) {
-  return guarded([&] { return impl_->delete_matching(filter_json); });
+  return catch_as_status([&] { return impl_->delete_matching(filter_json); });
 }
 
 Result<uint64_t> OstrelDB::count() {
-  return guarded([&] { return impl_->count(); });
+  return catch_as_status([&] { return impl_->count(); });
 }
 
 Status OstrelDB::clean_expired() {
-  return guarded([&] { return impl_->clean_expired(); });
+  return catch_as_status([&] { return impl_->clean_expired(); });
 }
 
 }  // namespace ostrel

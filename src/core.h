@@ -7,7 +7,18 @@
 // memory; opening a directory again starts empty.
 //
 // Failures are returned as Status (see status.h); nothing is rolled back:
-// each operation documents which of its steps stay done.
+// each operation says below which of its steps stay done.
+//
+// Scores: while the storage holds raw vectors (fewer than 5000 documents
+// ever stored), the cosine similarity in [-1, 1]; once it is quantized,
+// 1 - min(sqrt(d) / 4, 1) in [0, 1], d the summed squared distance from the
+// query's slices to the document's centroids. Higher is better on both
+// scales; they are not comparable with each other.
+//
+// Ids are any 32-bit values; results and counts speak of ids. count() is not
+// the number of live documents: it is one more than the highest id ever
+// added, minus the deleted and expired ids (gaps in the ids count as
+// documents).
 //
 // Thread safety: add() needs exclusive access to the object; every other
 // operation may run concurrently with other shared operations. Components
@@ -41,14 +52,24 @@ class OstrelDB {
   OstrelDB(const OstrelDB&) = delete;
   OstrelDB& operator=(const OstrelDB&) = delete;
 
-  // Stores a document (replacing one under the same id). Failures:
-  // "Dimension mismatch: expected {}, got {}", metadata file errors, the JSON
-  // parser's message; kNoMemory when a slot cannot be allocated.
+  // Stores a document (replacing one under the same id). Steps, in order:
+  // dimension check, id counter, candidate index, vector, metadata record,
+  // set of all documents, metadata indexing, expiry. Failures, and what
+  // stays done:
+  //   "Dimension mismatch: expected {}, got {}": nothing;
+  //   metadata file errors ("Metadata too long (max 4GB)", "File too large
+  //   (max 4GB)", "... (os error N)", "failed to write whole buffer"): the id
+  //   counter, candidate index and vector (part of the text may be in the file);
+  //   the JSON parser's message: all but indexing and expiry (the text is in
+  //   metadata.bin and readable by build_results);
+  //   kNoMemory: the steps before the one that ran out of memory.
   Status add(uint32_t internal_id, std::vector<float> vector, std::string_view metadata_json,
              std::optional<int64_t> ttl);
 
-  // The k best documents for `query`, optionally restricted by a filter.
-  // Purges expired documents first. Fails with the filter's parse error.
+  // The k best documents for `query`, optionally restricted by a filter,
+  // best first (search.h has the rules). Purges expired documents first;
+  // fails with the filter's parse error after that purge, changing nothing
+  // else.
   Result<std::vector<ResultTriple>> search(std::span<const float> query, uint64_t k,
                                            std::optional<std::string_view> filter_json,
                                            bool include_metadata);
@@ -59,6 +80,7 @@ class OstrelDB {
                                                   bool include_metadata) const;
 
   // Deletes every document the filter matches; returns how many it matched.
+  // A filter that is not valid JSON fails before anything changes.
   Result<uint64_t> delete_matching(std::string_view filter_json);
 
   // Purges expired documents, then returns next_id minus the deleted ids.

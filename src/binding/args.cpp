@@ -242,7 +242,7 @@ bool for_each_item(PyObject* obj, Fn&& fn) {
   while (true) {
     Ref item(py(PyIter_Next, iter.get()));
     if (!item) return !PyErr_Occurred();
-    if (!guarded(false, [&] { return fn(item.get()); })) return false;
+    if (!catch_as_python_error(false, [&] { return fn(item.get()); })) return false;
   }
 }
 
@@ -310,7 +310,7 @@ FastPath read_float_buffer(PyObject* obj, std::vector<float>& out) {
     return FastPath::kNotApplicable;
   }
   BufferRelease release{&view};
-  return guarded(FastPath::kFailed, [&] { return copy_float_buffer(view, out); });
+  return catch_as_python_error(FastPath::kFailed, [&] { return copy_float_buffer(view, out); });
 }
 
 }  // namespace

@@ -135,7 +135,7 @@ const Signature kNewSig{"OstrelDB.__new__()", {"path"}, 1};
 
 PyObject* ostreldb_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   BoundArgs bound;
-  return guarded(nullptr, [&]() -> PyObject* {
+  return catch_as_python_error(nullptr, [&]() -> PyObject* {
     if (!bind_arguments(kNewSig, args, kwargs, bound)) return nullptr;
     std::string_view path;
     if (!convert_arg("path", [&] { return convert_text(bound[0], path); })) return nullptr;
@@ -197,14 +197,14 @@ enum class Access { kExclusive, kShared };
 // arguments and calls the engine; it returns the engine's result, or nullopt
 // when a conversion failed (a Python error is set). `sig` is null for
 // methods without arguments. The bound arguments and the claim live outside
-// guarded(), so that a thread ending inside is marked before they are
+// catch_as_python_error(), so that a thread ending inside is marked before they are
 // destroyed.
 template <typename Call>
 PyObject* run_method(PyObject* self, PyObject* args, PyObject* kwargs, const Signature* sig,
                      Access access, Call&& call) {
   BoundArgs bound;
   Claim claim;
-  return guarded(nullptr, [&]() -> PyObject* {
+  return catch_as_python_error(nullptr, [&]() -> PyObject* {
     if (sig != nullptr && !bind_arguments(*sig, args, kwargs, bound)) return nullptr;
     PyOstrelDB* db = as_db(self);
     if (!(access == Access::kExclusive ? claim.exclusive(db) : claim.shared(db))) return nullptr;
@@ -392,4 +392,4 @@ PyObject* init_module() {
 
 }  // namespace
 
-PyMODINIT_FUNC PyInit_ostrel(void) { return guarded(nullptr, init_module); }
+PyMODINIT_FUNC PyInit_ostrel(void) { return catch_as_python_error(nullptr, init_module); }

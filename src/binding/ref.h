@@ -1,5 +1,5 @@
 // Owning Python state in C++ frames: strong references (Ref), calls that can
-// run Python code (py()), C++ exceptions turned into Python ones (guarded()),
+// run Python code (py()), C++ exceptions turned into Python ones (catch_as_python_error()),
 // and engine failures turned into Python exceptions (raise_status()).
 //
 // Thread exit: during finalization CPython ends a thread that asks for the
@@ -18,11 +18,11 @@
 // - a frame that owns Python state (Ref, BoundArgs, Claim, BufferRelease)
 //   makes every such call while it owns it through py(), which marks the
 //   thread as ending before the frame's destructors run, or keeps the state
-//   outside a guarded() call, whose handler does the same;
+//   outside a catch_as_python_error() call, whose handler does the same;
 // - the owners' destructors do nothing on a thread marked as ending, and may
 //   themselves end the thread (a release runs Python code): noexcept(false);
 // - every catch-all lets abi::__forced_unwind through, and no ordinary C++
-//   exception crosses a frame that owns Python state (guarded() maps it to a
+//   exception crosses a frame that owns Python state (catch_as_python_error() maps it to a
 //   Python exception first).
 //
 // Engine failures (Status values) become exceptions here and nowhere else:
@@ -154,7 +154,7 @@ inline void raise_current_exception() {
 // Runs fn(); a C++ exception becomes the Python exception it stands for and
 // the result is `failed`. Thread exit passes through, marked as by py().
 template <typename Fn>
-std::invoke_result_t<Fn&> guarded(std::invoke_result_t<Fn&> failed, Fn&& fn) {
+std::invoke_result_t<Fn&> catch_as_python_error(std::invoke_result_t<Fn&> failed, Fn&& fn) {
   return py([&]() -> std::invoke_result_t<Fn&> {
     try {
       return fn();

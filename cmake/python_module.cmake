@@ -47,7 +47,10 @@ install(FILES ${CMAKE_CURRENT_SOURCE_DIR}/src/binding/ostrel.pyi
 
 # The Python suite, run against the module in the build tree (which comes
 # first on the path, before any installed copy). No cache or bytecode files
-# are written into the source tree.
+# are written into the source tree. Nothing below without OSTREL_BUILD_TESTS.
+if(NOT OSTREL_BUILD_TESTS)
+  return()
+endif()
 add_test(NAME python_tests
          COMMAND ${Python3_EXECUTABLE} -m pytest -q -p no:cacheprovider
                  ${CMAKE_CURRENT_SOURCE_DIR}/tests/python)

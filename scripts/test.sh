@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Sets up, builds and runs every test: the C++ unit tests and the Python
-# suite (build/), then both again under AddressSanitizer and
+# suite (build/), the Python suite against the installed wheel (build-wheel/),
+# then C++ and Python again under AddressSanitizer and
 # UndefinedBehaviorSanitizer (build-asan/), then a short fuzzing run.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -14,6 +15,33 @@ cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DOSTREL_WERROR=$
       -DPython3_EXECUTABLE=/usr/bin/python3
 cmake --build build -j "$JOBS"
 ctest --test-dir build --output-on-failure -j "$JOBS"
+
+# The wheel (build-wheel/), installed into a fresh virtual environment: the
+# Python suite runs against the installed module, which must be the one in the
+# environment's site-packages with its type stub and py.typed beside it. A
+# wheel that lacks a file or carries another version or tag fails here.
+VERSION=$(sed -n 's/^project(ostrel VERSION \([0-9.]*\) .*/\1/p' CMakeLists.txt)
+VENV=$PWD/build-wheel/venv
+rm -rf build-wheel/dist "$VENV"
+JOBS="$JOBS" /usr/bin/python3 -m build --no-isolation --wheel --outdir build-wheel/dist .
+/usr/bin/python3 -m venv --system-site-packages "$VENV"
+"$VENV/bin/pip" install -q --no-index \
+  "build-wheel/dist/ostrel-$VERSION-cp311-abi3-linux_$(uname -m).whl"
+(
+  cd "$VENV"  # the current directory is on sys.path: no ostrel here
+  unset PYTHONPATH OSTREL_MODULE_DIR
+  export PYTHONDONTWRITEBYTECODE=1
+  SITE=$(bin/python -c 'import sysconfig; print(sysconfig.get_path("platlib"))')
+  bin/python - "$SITE" <<'EOF'
+import pathlib, sys, ostrel
+module, site = pathlib.Path(ostrel.__file__), pathlib.Path(sys.argv[1])
+assert sys.prefix != sys.base_prefix and module == site / "ostrel.abi3.so", module
+assert (site / "ostrel.pyi").is_file() and (site / "py.typed").is_file(), sorted(site.iterdir())
+print("installed:", module)
+EOF
+  # conftest.py checks that the suite imports the module from $SITE.
+  OSTREL_MODULE_DIR="$SITE" bin/python -m pytest -q -p no:cacheprovider ../../tests/python
+)
 
 # The same tests again, C++ and Python, with AddressSanitizer and
 # UndefinedBehaviorSanitizer (the Python suite loads a sanitized copy of the

@@ -1,6 +1,7 @@
 """Shared fixtures and helpers. The module under test comes from
-OSTREL_MODULE_DIR (CTest sets it to the build tree), else whatever `import
-ostrel` finds, else build/python in the repository."""
+OSTREL_MODULE_DIR (CTest sets it to the build tree, scripts/test.sh to the
+site-packages where the wheel was installed), else whatever `import ostrel`
+finds, else build/python in the repository."""
 
 import os
 import pathlib

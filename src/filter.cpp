@@ -41,97 +41,81 @@ void FilterEngine::add_document(uint32_t id) {
 // ---------------------------------------------------------------------------
 // Indexing
 
-void FilterEngine::index_object(const json::Object& object, std::string_view prefix, uint32_t id) {
-  std::string path(prefix);
-  index_members(object, path, id);
+namespace {
+
+// Calls visit(path, value) for every member of `object` and of the objects
+// nested in it, in ascending key order, with `path` the member's dotted path.
+// Array elements are not visited.
+template <typename Visit>
+void visit_members(const json::Object& object, std::string& path, Visit&& visit) {
+  for (const json::Member& member : object) {
+    const size_t old_size = push_key(path, member.key);
+    visit(std::string_view(path), member.value);
+    if (member.value.kind() == Kind::kObject) visit_members(member.value.as_object(), path, visit);
+    path.resize(old_size);
+  }
 }
 
-void FilterEngine::index_members(const json::Object& object, std::string& path, uint32_t id) {
-  for (const json::Member& member : object) {  // ascending key order
-    const size_t old_size = push_key(path, member.key);
+bool is_number(const json::Value& value) {
+  return value.kind() == Kind::kUint || value.kind() == Kind::kInt ||
+         value.kind() == Kind::kDouble;
+}
+
+bool is_eq_value(const json::Value& value) {
+  return value.kind() == Kind::kBool || value.kind() == Kind::kString;
+}
+
+}  // namespace
+
+void FilterEngine::index_object(const json::Object& object, std::string_view prefix, uint32_t id) {
+  std::string path(prefix);
+  visit_members(object, path, [&](std::string_view path, const json::Value& value) {
     {
       std::unique_lock lock(exists_index.mu);
       find_or_create(exists_index.value, path).add(id);
     }
-    const json::Value& value = member.value;
-    switch (value.kind()) {
-      case Kind::kBool:
-      case Kind::kString: {
-        const uint64_t h = hash_value(eq_text(value));
-        std::unique_lock lock(eq_index.mu);
-        find_or_create(eq_index.value, path).try_emplace(h).first->add(id);
-        break;
+    if (is_eq_value(value)) {
+      const uint64_t h = hash_value(eq_text(value));
+      std::unique_lock lock(eq_index.mu);
+      find_or_create(eq_index.value, path).try_emplace(h).first->add(id);
+    } else if (is_number(value)) {
+      std::unique_lock pending_lock(pending_numeric.mu);
+      PairVec& pairs = find_or_create(pending_numeric.value, path);
+      pairs.emplace_back(value.number_as_double(), id);
+      if (pairs.size() >= PENDING_FLUSH_THRESHOLD) {
+        // Merged while pending_numeric stays locked, so no evaluation can
+        // see these numbers in neither place; the array is emptied only
+        // once the new tree is stored.
+        std::unique_lock trees_lock(range_trees.mu);
+        flush_pending(range_trees.value, path, pairs);
+        PairVec().swap(pairs);
       }
-      case Kind::kUint:
-      case Kind::kInt:
-      case Kind::kDouble: {
-        std::unique_lock pending_lock(pending_numeric.mu);
-        PairVec& pairs = find_or_create(pending_numeric.value, path);
-        pairs.emplace_back(value.number_as_double(), id);
-        if (pairs.size() >= PENDING_FLUSH_THRESHOLD) {
-          // Merged while pending_numeric stays locked, so no evaluation can
-          // see these numbers in neither place; the array is emptied only
-          // once the new tree is stored.
-          std::unique_lock trees_lock(range_trees.mu);
-          flush_pending(range_trees.value, path, pairs);
-          PairVec().swap(pairs);
-        }
-        break;
-      }
-      case Kind::kObject:
-        index_members(value.as_object(), path, id);
-        break;
-      case Kind::kNull:
-      case Kind::kArray:
-        break;
     }
-    path.resize(old_size);
-  }
+  });
 }
 
 void FilterEngine::unindex_object(const json::Object& object, std::string_view prefix,
                                   uint32_t id) {
   std::string path(prefix);
-  unindex_members(object, path, id);
-}
-
-void FilterEngine::unindex_members(const json::Object& object, std::string& path, uint32_t id) {
-  for (const json::Member& member : object) {
-    const size_t old_size = push_key(path, member.key);
+  visit_members(object, path, [&](std::string_view path, const json::Value& value) {
     {
       std::unique_lock lock(exists_index.mu);
-      auto it = exists_index.value.find(std::string_view(path));
+      auto it = exists_index.value.find(path);
       if (it != exists_index.value.end()) it->second.remove(id);
     }
-    const json::Value& value = member.value;
-    switch (value.kind()) {
-      case Kind::kBool:
-      case Kind::kString: {
-        const uint64_t h = hash_value(eq_text(value));
-        std::unique_lock lock(eq_index.mu);
-        auto it = eq_index.value.find(std::string_view(path));
-        if (it != eq_index.value.end()) {
-          if (Roaring* set = it->second.find(h)) set->remove(id);
-        }
-        break;
+    if (is_eq_value(value)) {
+      const uint64_t h = hash_value(eq_text(value));
+      std::unique_lock lock(eq_index.mu);
+      auto it = eq_index.value.find(path);
+      if (it != eq_index.value.end()) {
+        if (Roaring* set = it->second.find(h)) set->remove(id);
       }
-      case Kind::kUint:
-      case Kind::kInt:
-      case Kind::kDouble: {
-        Roaring one;
-        one.add(id);
-        purge_numeric(one, std::string_view(path));
-        break;
-      }
-      case Kind::kObject:
-        unindex_members(value.as_object(), path, id);
-        break;
-      case Kind::kNull:
-      case Kind::kArray:
-        break;
+    } else if (is_number(value)) {
+      Roaring one;
+      one.add(id);
+      purge_numeric(one, path);
     }
-    path.resize(old_size);
-  }
+  });
 }
 
 // ---------------------------------------------------------------------------

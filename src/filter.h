@@ -96,13 +96,12 @@ class FilterEngine {
   void unindex_object(const json::Object& object, std::string_view prefix, uint32_t id);
 
   // Takes `id` out of all_docs, every eq_index and exists_index set, every
-  // pending array and every tree. An absent id changes nothing. Costs a scan
-  // of every index (a tree rebuild per numeric field): remove many ids with
-  // remove_all.
+  // pending array and every tree (in place; keys stay). An absent id changes
+  // nothing. Costs a pass over every index: remove many ids with remove_all.
   void remove_document(uint32_t id);
 
   // Same result as remove_document for each id of `ids`, in one pass: every
-  // set loses `ids` by one difference, every tree is rebuilt once.
+  // set loses `ids` by one difference, every tree edits each chunk once.
   void remove_all(const Roaring& ids);
 
   // Flushes every pending number into the trees, parses `filter_json` and
@@ -141,10 +140,6 @@ class FilterEngine {
     mutable std::shared_mutex mu;
     T value;
   };
-
-  // `path` holds the enclosing path; members are appended and trimmed again.
-  void index_members(const json::Object& object, std::string& path, uint32_t id);
-  void unindex_members(const json::Object& object, std::string& path, uint32_t id);
 
   // Merges `pending` (taken first) and the path's current tree into a new
   // tree stored for the path. REQUIRES: range_trees write-locked by caller.

@@ -6,9 +6,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <limits>
-#include <mutex>
 #include <new>
-#include <shared_mutex>
 #include <stdexcept>
 
 #include <roaring/roaring.hh>
@@ -22,6 +20,7 @@
 #include "os_error.h"
 #include "search.h"
 #include "storage.h"
+#include "thread_annotations.h"
 
 namespace ostrel {
 
@@ -77,7 +76,12 @@ Status clock_fault() { return Status::Internal("the system clock reads before th
 
 }  // namespace
 
-// The engine's state. Every component has its own lock(s); see core.h.
+// The engine's state, guarded by one reader-writer lock. add(), delete and
+// the purge of expired documents take it exclusively; searching, counting
+// and building results take it shared (a search takes it exclusively first
+// only when it has documents to purge or numbers to merge into the range
+// index). Components have no locks of their own; the scoring pool's workers
+// read the storage under the lock the searching thread holds while it waits.
 //
 // Components file documents by row (id_map.h), not by id: ids_ translates
 // at the boundary (add, results, build_results), so that memory follows the
@@ -91,49 +95,49 @@ class OstrelDBImpl {
         metadata_store_(path_) {}
 
   Status add(uint32_t id, std::vector<float> vector, std::string_view metadata,
-             std::optional<int64_t> ttl);
+             std::optional<int64_t> ttl) EXCLUDES(mu_);
   Result<std::vector<ResultTriple>> search(std::span<const float> query, uint64_t k,
                                            std::optional<std::string_view> filter_json,
-                                           bool include_metadata);
+                                           bool include_metadata) EXCLUDES(mu_);
   std::vector<ResultTriple> build_results(const std::vector<ScoredPair>& scored,
-                                          bool include_metadata) const;
-  // build_results() for pairs of rows (a search's own result).
-  std::vector<ResultTriple> build_row_results(const std::vector<ScoredPair>& scored,
-                                              bool include_metadata) const;
-  Result<uint64_t> delete_matching(std::string_view filter_json);
-  Result<uint64_t> count();
-  Status clean_expired();
+                                          bool include_metadata) const EXCLUDES(mu_);
+  Result<uint64_t> delete_matching(std::string_view filter_json) EXCLUDES(mu_);
+  Result<uint64_t> count() EXCLUDES(mu_);
+  Status clean_expired() EXCLUDES(mu_);
 
  private:
-  void forget_filter_entries(uint32_t row, const std::optional<std::string>& previous);
+  void forget_filter_entries(uint32_t row, const std::optional<std::string>& previous)
+      REQUIRES(mu_);
+  // Rows whose expiry time is before `now`.
+  std::vector<uint32_t> expired_rows(uint64_t now) const REQUIRES_SHARED(mu_);
+  // The purge, and the merge of pending numbers a filter needs, when due.
+  Status prepare_search(bool filtered) EXCLUDES(mu_);
   search::Candidates choose_candidates(std::span<const float> query, uint64_t k,
-                                       const std::optional<Roaring>& filter) const;
-  void remove_rows(const Roaring& rows);  // REQUIRES: deleted_mu_ held exclusively
+                                       const std::optional<Roaring>& filter) const
+      REQUIRES_SHARED(mu_);
+  // build_results() for pairs of rows (a search's own result).
+  std::vector<ResultTriple> build_row_results(const std::vector<ScoredPair>& scored,
+                                              bool include_metadata) const REQUIRES_SHARED(mu_);
+  void remove_rows(const Roaring& rows) REQUIRES(mu_);
 
   const std::string path_;
-  std::unique_ptr<LSH> lsh_;  // replaced only by add(), which has exclusive access
-  VectorStorage storage_;
-  MetadataStore metadata_store_;
-  FilterEngine filter_engine_;
-
-  IdMap ids_;  // changed only by add(), which has exclusive access
-
-  mutable std::shared_mutex expiries_mu_;
-  FlatMap<uint32_t, uint64_t> expiries_;  // GUARDED_BY(expiries_mu_): row -> expiry second
-
-  mutable std::shared_mutex deleted_mu_;
-  Roaring deleted_;  // GUARDED_BY(deleted_mu_): rows; only grows
-
-  mutable std::shared_mutex next_id_mu_;
+  mutable SharedMutex mu_;
+  std::unique_ptr<LSH> lsh_ GUARDED_BY(mu_);  // replaced by the first add()
+  VectorStorage storage_ GUARDED_BY(mu_);
+  MetadataStore metadata_store_ GUARDED_BY(mu_);
+  FilterEngine filter_engine_ GUARDED_BY(mu_);
+  IdMap ids_ GUARDED_BY(mu_);
+  FlatMap<uint32_t, uint64_t> expiries_ GUARDED_BY(mu_);  // row -> expiry second
+  Roaring deleted_ GUARDED_BY(mu_);                       // rows; only grows
   // One more than the highest id ever added. 64 bits wide, so that adding id
   // 4294967295 gives 4294967296 instead of wrapping to 0.
-  uint64_t next_id_ = 0;  // GUARDED_BY(next_id_mu_)
-
-  size_t dimension_ = 0;  // 0: no dimension fixed yet; changed only by add()
+  uint64_t next_id_ GUARDED_BY(mu_) = 0;
+  size_t dimension_ GUARDED_BY(mu_) = 0;  // 0: no dimension fixed yet
 };
 
 Status OstrelDBImpl::add(uint32_t id, std::vector<float> vector, std::string_view metadata,
                          std::optional<int64_t> ttl) {
+  WriteLock lock(mu_);
   // 1. Dimension (and the candidate index built for it).
   if (dimension_ == 0) {
     lsh_ = std::make_unique<LSH>(vector.size());
@@ -143,14 +147,11 @@ Status OstrelDBImpl::add(uint32_t id, std::vector<float> vector, std::string_vie
                            std::to_string(vector.size()));
   }
   // 2. Id counter, and the document's row.
-  {
-    std::unique_lock lock(next_id_mu_);
-    next_id_ = std::max(next_id_, uint64_t{id} + 1);
-  }
+  next_id_ = std::max(next_id_, uint64_t{id} + 1);
   const uint32_t row = ids_.assign(id);
   // 3. Candidate index; 4. vector or code.
   if (Status s = lsh_->insert(vector, row); !s.ok()) return s;
-  const auto id_of = [this](uint32_t r) { return ids_.id_of(r); };
+  const auto id_of = [this](uint32_t r) NO_THREAD_SAFETY_ANALYSIS { return ids_.id_of(r); };
   if (Status s = storage_.store(row, vector, id_of); !s.ok()) return s;
   // 5. Metadata record. The previous record of a re-added id is read first:
   // its filter entries are replaced below by those of the new text.
@@ -168,7 +169,6 @@ Status OstrelDBImpl::add(uint32_t id, std::vector<float> vector, std::string_vie
   if (ttl) {
     std::optional<uint64_t> now = now_seconds();
     if (!now) return clock_fault();
-    std::unique_lock lock(expiries_mu_);
     *expiries_.try_emplace(row).first = saturating_add(*now, *ttl);
   }
   return Status::OK();
@@ -188,24 +188,28 @@ void OstrelDBImpl::forget_filter_entries(uint32_t row, const std::optional<std::
   filter_engine_.remove_document(row);
 }
 
+std::vector<uint32_t> OstrelDBImpl::expired_rows(uint64_t now) const {
+  std::vector<uint32_t> expired;
+  expiries_.for_each([&](uint32_t row, uint64_t at) {
+    if (at < now) expired.push_back(row);
+  });
+  return expired;
+}
+
+// Looks under the shared lock first: without expired documents the purge
+// takes no exclusive lock.
 Status OstrelDBImpl::clean_expired() {
   std::optional<uint64_t> now = now_seconds();
   if (!now) return clock_fault();
-  std::vector<uint32_t> expired;
   {
-    std::shared_lock lock(expiries_mu_);
-    expiries_.for_each([&](uint32_t row, uint64_t at) {
-      if (at < *now) expired.push_back(row);
-    });
+    ReadLock lock(mu_);
+    if (expired_rows(*now).empty()) return Status::OK();
   }
+  WriteLock lock(mu_);
+  const std::vector<uint32_t> expired = expired_rows(*now);
   if (expired.empty()) return Status::OK();
-  Roaring rows(expired.size(), expired.data());
-  std::unique_lock deleted_lock(deleted_mu_);
-  {
-    std::unique_lock lock(expiries_mu_);
-    for (uint32_t row : expired) expiries_.erase(row);
-  }
-  remove_rows(rows);
+  for (uint32_t row : expired) expiries_.erase(row);
+  remove_rows(Roaring(expired.size(), expired.data()));
   return Status::OK();
 }
 
@@ -216,36 +220,44 @@ void OstrelDBImpl::remove_rows(const Roaring& rows) {
 }
 
 Result<uint64_t> OstrelDBImpl::delete_matching(std::string_view filter_json) {
+  WriteLock lock(mu_);
   Result<ClauseResult> matched = filter_engine_.apply_filter(filter_json);
   if (!matched.ok()) return matched.status();
   if (!matched->has_value()) return uint64_t{0};
   const Roaring& rows = **matched;
   const uint64_t n = rows.cardinality();
-  std::unique_lock lock(deleted_mu_);
   remove_rows(rows);
   return n;
 }
 
 Result<uint64_t> OstrelDBImpl::count() {
   if (Status s = clean_expired(); !s.ok()) return s;
-  uint64_t next;
+  ReadLock lock(mu_);
+  return next_id_ - deleted_.cardinality();
+}
+
+Status OstrelDBImpl::prepare_search(bool filtered) {
+  if (Status s = clean_expired(); !s.ok()) return s;
+  if (!filtered) return Status::OK();
   {
-    std::shared_lock lock(next_id_mu_);
-    next = next_id_;
+    ReadLock lock(mu_);
+    if (!filter_engine_.has_pending_numbers()) return Status::OK();
   }
-  std::shared_lock lock(deleted_mu_);
-  return next - deleted_.cardinality();
+  WriteLock lock(mu_);
+  filter_engine_.flush_pending_numbers();
+  return Status::OK();
 }
 
 Result<std::vector<ResultTriple>> OstrelDBImpl::search(std::span<const float> query, uint64_t k,
                                                        std::optional<std::string_view> filter_json,
                                                        bool include_metadata) {
-  if (Status s = clean_expired(); !s.ok()) return s;
+  if (Status s = prepare_search(filter_json.has_value()); !s.ok()) return s;
+  ReadLock lock(mu_);
   std::optional<Roaring> filter;
   if (filter_json) {
-    Result<ClauseResult> applied = filter_engine_.apply_filter(*filter_json);
-    if (!applied.ok()) return applied.status();
-    filter = applied->has_value() ? std::move(**applied) : Roaring();
+    Result<ClauseResult> evaluated = filter_engine_.evaluate(*filter_json);
+    if (!evaluated.ok()) return evaluated.status();
+    filter = evaluated->has_value() ? std::move(**evaluated) : Roaring();
   }
   if (k == 0) return std::vector<ResultTriple>{};
   search::Candidates candidates = choose_candidates(query, k, filter);
@@ -256,14 +268,8 @@ Result<std::vector<ResultTriple>> OstrelDBImpl::search(std::span<const float> qu
 search::Candidates OstrelDBImpl::choose_candidates(std::span<const float> query, uint64_t k,
                                                    const std::optional<Roaring>& filter) const {
   std::vector<uint32_t> proposed = lsh_->query_candidates(query, search::candidate_limit(k));
-  uint64_t next;
-  {
-    std::shared_lock lock(next_id_mu_);
-    next = next_id_;
-  }
   const Roaring stored = storage_.stored_rows();
-  std::shared_lock lock(deleted_mu_);
-  const search::Eligible eligible{filter ? &*filter : nullptr, deleted_, stored, next};
+  const search::Eligible eligible{filter ? &*filter : nullptr, deleted_, stored, next_id_};
   return search::choose(std::move(proposed), k, eligible, ids_);
 }
 
@@ -284,6 +290,7 @@ std::vector<ResultTriple> OstrelDBImpl::build_row_results(const std::vector<Scor
 
 std::vector<ResultTriple> OstrelDBImpl::build_results(const std::vector<ScoredPair>& scored,
                                                       bool include_metadata) const {
+  ReadLock lock(mu_);
   std::vector<ResultTriple> out;
   out.reserve(scored.size());
   for (const ScoredPair& p : scored) {

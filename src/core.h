@@ -20,10 +20,11 @@
 // added, minus the deleted and expired ids (gaps in the ids count as
 // documents).
 //
-// Thread safety: add() needs exclusive access to the object; every other
-// operation may run concurrently with other shared operations. Components
-// carry their own reader-writer locks, taken one after another in a fixed
-// order; search() may score on the process-wide worker pool.
+// Thread safety: any thread may call any operation. One reader-writer lock
+// guards the whole database: add(), delete_matching() and the purge of
+// expired documents take it exclusively; search(), count() and
+// build_results() share it. search() may score on the process-wide worker
+// pool while it holds the lock.
 #pragma once
 
 #include <cstdint>

@@ -1,7 +1,6 @@
 #include "filter.h"
 
 #include <algorithm>
-#include <mutex>
 #include <utility>
 
 namespace ostrel {
@@ -34,8 +33,7 @@ typename Map::mapped_type& find_or_create(Map& map, std::string_view path) {
 }  // namespace
 
 void FilterEngine::add_document(uint32_t id) {
-  std::unique_lock lock(all_docs.mu);
-  all_docs.value.add(id);
+  all_docs_.add(id);
 }
 
 // ---------------------------------------------------------------------------
@@ -71,23 +69,18 @@ void FilterEngine::index_object(const json::Object& object, std::string_view pre
   std::string path(prefix);
   visit_members(object, path, [&](std::string_view path, const json::Value& value) {
     {
-      std::unique_lock lock(exists_index.mu);
-      find_or_create(exists_index.value, path).add(id);
+      find_or_create(exists_index_, path).add(id);
     }
     if (is_eq_value(value)) {
       const uint64_t h = hash_value(eq_text(value));
-      std::unique_lock lock(eq_index.mu);
-      find_or_create(eq_index.value, path).try_emplace(h).first->add(id);
+      find_or_create(eq_index_, path).try_emplace(h).first->add(id);
     } else if (is_number(value)) {
-      std::unique_lock pending_lock(pending_numeric.mu);
-      PairVec& pairs = find_or_create(pending_numeric.value, path);
+      PairVec& pairs = find_or_create(pending_numeric_, path);
       pairs.emplace_back(value.number_as_double(), id);
       if (pairs.size() >= PENDING_FLUSH_THRESHOLD) {
-        // Merged while pending_numeric stays locked, so no evaluation can
-        // see these numbers in neither place; the array is emptied only
-        // once the new tree is stored.
-        std::unique_lock trees_lock(range_trees.mu);
-        flush_pending(range_trees.value, path, pairs);
+        // The array is emptied only once the new tree is stored, so a failed
+        // merge leaves the numbers pending rather than lost.
+        flush_pending(range_trees_, path, pairs);
         PairVec().swap(pairs);
       }
     }
@@ -99,15 +92,13 @@ void FilterEngine::unindex_object(const json::Object& object, std::string_view p
   std::string path(prefix);
   visit_members(object, path, [&](std::string_view path, const json::Value& value) {
     {
-      std::unique_lock lock(exists_index.mu);
-      auto it = exists_index.value.find(path);
-      if (it != exists_index.value.end()) it->second.remove(id);
+      auto it = exists_index_.find(path);
+      if (it != exists_index_.end()) it->second.remove(id);
     }
     if (is_eq_value(value)) {
       const uint64_t h = hash_value(eq_text(value));
-      std::unique_lock lock(eq_index.mu);
-      auto it = eq_index.value.find(path);
-      if (it != eq_index.value.end()) {
+      auto it = eq_index_.find(path);
+      if (it != eq_index_.end()) {
         if (Roaring* set = it->second.find(h)) set->remove(id);
       }
     } else if (is_number(value)) {
@@ -132,11 +123,9 @@ void FilterEngine::flush_pending(RangeTrees& trees, std::string_view path, const
   }
 }
 
-void FilterEngine::flush_all() {
-  std::unique_lock pending_lock(pending_numeric.mu);
-  std::unique_lock trees_lock(range_trees.mu);
-  PendingNumeric& pending = pending_numeric.value;
-  RangeTrees& trees = range_trees.value;
+void FilterEngine::flush_pending_numbers() {
+  PendingNumeric& pending = pending_numeric_;
+  RangeTrees& trees = range_trees_;
   // An entry is erased only after its tree is stored, so a failed build
   // leaves the remaining numbers pending rather than lost.
   for (auto it = pending.begin(); it != pending.end(); it = pending.erase(it)) {
@@ -156,34 +145,29 @@ void FilterEngine::flush_all() {
 void FilterEngine::purge_numeric(const Roaring& ids, std::optional<std::string_view> only_path) {
   // Both locks together (in the allowed order), so a concurrent flush cannot
   // move a pair into the tree between the two purges.
-  std::unique_lock pending_lock(pending_numeric.mu);
-  std::unique_lock trees_lock(range_trees.mu);
   auto drop = [&ids](const IntervalTree::Pair& p) { return ids.contains(p.second); };
   if (only_path) {
-    auto p = pending_numeric.value.find(*only_path);
-    if (p != pending_numeric.value.end()) std::erase_if(p->second, drop);
-    auto t = range_trees.value.find(*only_path);
-    if (t != range_trees.value.end()) t->second.remove(ids);
+    auto p = pending_numeric_.find(*only_path);
+    if (p != pending_numeric_.end()) std::erase_if(p->second, drop);
+    auto t = range_trees_.find(*only_path);
+    if (t != range_trees_.end()) t->second.remove(ids);
     return;
   }
-  for (auto& [path, pairs] : pending_numeric.value) std::erase_if(pairs, drop);
-  for (auto& [path, tree] : range_trees.value) tree.remove(ids);
+  for (auto& [path, pairs] : pending_numeric_) std::erase_if(pairs, drop);
+  for (auto& [path, tree] : range_trees_) tree.remove(ids);
 }
 
 void FilterEngine::remove_document(uint32_t id) {
   {
-    std::unique_lock lock(all_docs.mu);
-    all_docs.value.remove(id);
+    all_docs_.remove(id);
   }
   {
-    std::unique_lock lock(eq_index.mu);
-    for (auto& [path, values] : eq_index.value) {
+    for (auto& [path, values] : eq_index_) {
       values.for_each_mut([id](uint64_t, Roaring& set) { set.remove(id); });
     }
   }
   {
-    std::unique_lock lock(exists_index.mu);
-    for (auto& [path, set] : exists_index.value) set.remove(id);
+    for (auto& [path, set] : exists_index_) set.remove(id);
   }
   Roaring one;
   one.add(id);
@@ -193,18 +177,15 @@ void FilterEngine::remove_document(uint32_t id) {
 void FilterEngine::remove_all(const Roaring& ids) {
   if (ids.isEmpty()) return;
   {
-    std::unique_lock lock(all_docs.mu);
-    all_docs.value -= ids;
+    all_docs_ -= ids;
   }
   {
-    std::unique_lock lock(eq_index.mu);
-    for (auto& [path, values] : eq_index.value) {
+    for (auto& [path, values] : eq_index_) {
       values.for_each_mut([&ids](uint64_t, Roaring& set) { set -= ids; });
     }
   }
   {
-    std::unique_lock lock(exists_index.mu);
-    for (auto& [path, set] : exists_index.value) set -= ids;
+    for (auto& [path, set] : exists_index_) set -= ids;
   }
   purge_numeric(ids, std::nullopt);
 }
@@ -213,7 +194,11 @@ void FilterEngine::remove_all(const Roaring& ids) {
 // Evaluation
 
 Result<ClauseResult> FilterEngine::apply_filter(std::string_view filter_json) {
-  flush_all();
+  flush_pending_numbers();
+  return evaluate(filter_json);
+}
+
+Result<ClauseResult> FilterEngine::evaluate(std::string_view filter_json) const {
   Result<json::Value> parsed = json::parse(filter_json);
   if (!parsed.ok()) return parsed.status();
   return eval_filter(parsed.value());
@@ -296,17 +281,15 @@ ClauseResult FilterEngine::eval_field(std::string_view field, const json::Object
 ClauseResult FilterEngine::eval_eq(std::string_view field, const json::Value& value) const {
   if (value.is_bool() || value.is_string()) {
     const uint64_t h = hash_value(eq_text(value));
-    std::shared_lock lock(eq_index.mu);
-    auto it = eq_index.value.find(field);
-    if (it == eq_index.value.end() || it->second.empty()) return std::nullopt;
+    auto it = eq_index_.find(field);
+    if (it == eq_index_.end() || it->second.empty()) return std::nullopt;
     if (const Roaring* set = it->second.find(h)) return Roaring(*set);
     return Roaring();  // the field has values, none of them this one
   }
   if (value.is_number()) {
     const double v = value.number_as_double();
-    std::shared_lock lock(range_trees.mu);
-    auto it = range_trees.value.find(field);
-    if (it == range_trees.value.end()) return std::nullopt;
+    auto it = range_trees_.find(field);
+    if (it == range_trees_.end()) return std::nullopt;
     return it->second.equal_to(v);
   }
   return std::nullopt;  // null, array, object
@@ -314,21 +297,18 @@ ClauseResult FilterEngine::eval_eq(std::string_view field, const json::Value& va
 
 ClauseResult FilterEngine::eval_range(std::string_view field, std::string_view op,
                                       double bound) const {
-  std::shared_lock lock(range_trees.mu);
-  auto it = range_trees.value.find(field);
-  if (it == range_trees.value.end()) return std::nullopt;
+  auto it = range_trees_.find(field);
+  if (it == range_trees_.end()) return std::nullopt;
   return it->second.range_query(op, bound);
 }
 
 ClauseResult FilterEngine::eval_exists(std::string_view field, bool want) const {
-  std::shared_lock lock(exists_index.mu);
-  auto it = exists_index.value.find(field);
-  if (it == exists_index.value.end()) return std::nullopt;
+  auto it = exists_index_.find(field);
+  if (it == exists_index_.end()) return std::nullopt;
   if (want) return Roaring(it->second);
   Roaring result;
   {
-    std::shared_lock docs_lock(all_docs.mu);  // exists_index before all_docs
-    result = all_docs.value;
+    result = all_docs_;
   }
   result -= it->second;
   return result;
@@ -337,8 +317,7 @@ ClauseResult FilterEngine::eval_exists(std::string_view field, bool want) const 
 Roaring FilterEngine::all_docs_minus(const Roaring& set) const {
   Roaring result;
   {
-    std::shared_lock lock(all_docs.mu);
-    result = all_docs.value;
+    result = all_docs_;
   }
   result -= set;
   return result;
@@ -348,23 +327,20 @@ Roaring FilterEngine::all_docs_minus(const Roaring& set) const {
 // Introspection
 
 size_t FilterEngine::pending_count(std::string_view path) const {
-  std::shared_lock lock(pending_numeric.mu);
-  auto it = pending_numeric.value.find(path);
-  return it == pending_numeric.value.end() ? 0 : it->second.size();
+  auto it = pending_numeric_.find(path);
+  return it == pending_numeric_.end() ? 0 : it->second.size();
 }
 
 std::optional<std::vector<IntervalTree::Pair>> FilterEngine::tree_pairs(
     std::string_view path) const {
-  std::shared_lock lock(range_trees.mu);
-  auto it = range_trees.value.find(path);
-  if (it == range_trees.value.end()) return std::nullopt;
+  auto it = range_trees_.find(path);
+  if (it == range_trees_.end()) return std::nullopt;
   return it->second.pairs();
 }
 
 size_t FilterEngine::range_index_memory_bytes() const {
-  std::shared_lock lock(range_trees.mu);
   size_t bytes = 0;
-  for (const auto& [path, tree] : range_trees.value) bytes += tree.memory_bytes();
+  for (const auto& [path, tree] : range_trees_) bytes += tree.memory_bytes();
   return bytes;
 }
 

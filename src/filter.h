@@ -1,7 +1,7 @@
 // FilterEngine: in-memory indexes over document metadata and the evaluator
 // of the JSON filter language.
 //
-// Five structures, each in its own cell with its own reader-writer lock:
+// Five structures:
 //   eq_index         path -> (hash_value of a string / "true" / "false") -> ids
 //   range_trees      path -> IntervalTree over the field's flushed numbers
 //   pending_numeric  path -> (number, id) pairs not yet merged into the tree
@@ -20,7 +20,6 @@
 #include <cstdint>
 #include <functional>
 #include <optional>
-#include <shared_mutex>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -43,21 +42,17 @@ inline constexpr size_t PENDING_FLUSH_THRESHOLD = 5000;
 // An id set, or std::nullopt for "no constraint".
 using ClauseResult = std::optional<Roaring>;
 
-// Thread safety: every method may be called from any thread. Writers
-// (add_document, index_object, unindex_object, remove_document, remove_all
-// and the flushes) take write locks; evaluation takes read locks, one
-// structure at a time, except that "$exists": false holds exists_index while
-// it reads all_docs. Lock order, the only nestings allowed:
-//   pending_numeric before range_trees;  exists_index before all_docs.
-// Indexing one document is not atomic across structures: a concurrent
-// evaluation may see its presence before its values.
+// Thread safety: none of its own; the owner locks. The writers
+// (add_document, index_object, unindex_object, remove_document, remove_all,
+// flush_pending and apply_filter, which flushes) need exclusive access; the
+// const methods (evaluate, eval_filter, ...) may run concurrently.
 //
 // Invariants:
 //   1. Every indexed number of a field sits in exactly one place: the
 //      field's pending array or the field's tree.
 //   2. Paths in eq_index, exists_index and range_trees, and value hashes in
 //      eq_index, are never erased; sets emptied by removals stay in place.
-//      pending_numeric loses every entry at the flush of each apply_filter.
+//      pending_numeric loses every entry at each flush_pending_numbers().
 //      A field that received numbers has a tree after the next flush, even
 //      if every one of its numbers was removed while pending.
 //   3. Numbers never enter eq_index; strings and booleans never enter
@@ -85,7 +80,7 @@ class FilterEngine {
   // numbers (as doubles) to pending_numeric, every member to exists_index;
   // nested objects are descended, array elements are not indexed. A field
   // whose pending array reaches PENDING_FLUSH_THRESHOLD is merged into its
-  // tree at once (pending_numeric and range_trees write-locked, in order).
+  // tree at once.
   void index_object(const json::Object& object, std::string_view prefix, uint32_t id);
 
   // Removes exactly the entries index_object(object, prefix, id) made: the
@@ -104,12 +99,21 @@ class FilterEngine {
   // set loses `ids` by one difference, every tree edits each chunk once.
   void remove_all(const Roaring& ids);
 
-  // Flushes every pending number into the trees, parses `filter_json` and
-  // evaluates it. Fails with Status::Invalid carrying the parser's text
-  // ("... at line L column C"); the flush has happened then.
+  // flush_pending_numbers(), then evaluate(). Fails with Status::Invalid
+  // carrying the parser's text ("... at line L column C"); the flush has
+  // happened then.
   Result<ClauseResult> apply_filter(std::string_view filter_json);
 
-  // Evaluates one parsed filter node. Read locks only; never fails.
+  // Whether numbers wait to be merged into the range trees; evaluate() does
+  // not see them until flush_pending_numbers() merged them.
+  bool has_pending_numbers() const { return !pending_numeric_.empty(); }
+  // Merges every pending number into its field's tree.
+  void flush_pending_numbers();
+
+  // Parses `filter_json` and evaluates it; fails like apply_filter.
+  Result<ClauseResult> evaluate(std::string_view filter_json) const;
+
+  // Evaluates one parsed filter node; never fails.
   ClauseResult eval_filter(const json::Value& node) const;
 
   // Ids whose `field` equals the scalar `value`. Strings and booleans: the
@@ -135,19 +139,12 @@ class FilterEngine {
   using PendingNumeric = PathMap<PairVec>;
   using ExistsIndex = PathMap<Roaring>;
 
-  template <typename T>
-  struct Cell {
-    mutable std::shared_mutex mu;
-    T value;
-  };
 
   // Merges `pending` (taken first) and the path's current tree into a new
-  // tree stored for the path. REQUIRES: range_trees write-locked by caller.
+  // tree stored for the path.
   static void flush_pending(RangeTrees& trees, std::string_view path, const PairVec& pending);
-  // Flushes every field and leaves pending_numeric with no entries.
-  void flush_all();
   // Removes `ids` from the pending array and tree of `only_path`, or of
-  // every path when it is nullopt. Takes pending_numeric, then range_trees.
+  // every path when it is nullopt.
   void purge_numeric(const Roaring& ids, std::optional<std::string_view> only_path);
 
   ClauseResult eval_field(std::string_view field, const json::Object& ops) const;
@@ -155,11 +152,11 @@ class FilterEngine {
   ClauseResult eval_exists(std::string_view field, bool want) const;
   Roaring all_docs_minus(const Roaring& set) const;
 
-  Cell<EqIndex> eq_index;
-  Cell<RangeTrees> range_trees;
-  Cell<PendingNumeric> pending_numeric;
-  Cell<ExistsIndex> exists_index;
-  Cell<Roaring> all_docs;
+  EqIndex eq_index_;
+  RangeTrees range_trees_;
+  PendingNumeric pending_numeric_;
+  ExistsIndex exists_index_;
+  Roaring all_docs_;
 };
 
 }  // namespace ostrel

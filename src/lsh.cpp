@@ -5,7 +5,6 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
-#include <mutex>
 #include <new>
 
 #include "flat_map.h"
@@ -275,7 +274,6 @@ Status LSH::insert(std::span<const float> vector, uint32_t id) {
 }
 
 Status LSH::insert_code(uint32_t code, uint32_t id) {
-  std::unique_lock lock(mu_);
   try {
     Bucket* bucket = buckets_.find(code);
     if (bucket == nullptr) {
@@ -310,7 +308,6 @@ std::vector<uint32_t> LSH::query_code(uint32_t code, uint64_t limit) const {
     }
     return true;
   };
-  std::shared_lock lock(mu_);
   if (buckets_.empty()) return {};
   if (!offer(code)) return found.take_ids();
   for (size_t bit = 0; bit < PROBED_BITS; ++bit) {
@@ -327,23 +324,19 @@ std::vector<uint32_t> LSH::query_code(uint32_t code, uint64_t limit) const {
 }
 
 void LSH::remove(uint32_t id) {
-  std::unique_lock lock(mu_);
   erase_if([id](uint32_t x) { return x == id; });
 }
 
 void LSH::remove_all(const Roaring& ids) {
   if (ids.isEmpty()) return;
-  std::unique_lock lock(mu_);
   erase_if([&ids](uint32_t x) { return ids.contains(x); });
 }
 
 size_t LSH::bucket_count() const {
-  std::shared_lock lock(mu_);
   return buckets_.size();
 }
 
 size_t LSH::memory_bytes() const {
-  std::shared_lock lock(mu_);
   size_t bytes =
       planes_.capacity() * sizeof(float) + codes_.memory_bytes() + buckets_.memory_bytes();
   bytes += overflow_.capacity() * sizeof(overflow_[0]);

@@ -20,14 +20,12 @@
 // Buckets map a hash code to the ids filed under it, in insertion order,
 // duplicates allowed; buckets are never deleted, even when emptied.
 //
-// Thread safety: hyperplanes are immutable after construction. The buckets
-// have one reader-writer lock: insert/remove/remove_all take it exclusively,
-// query_candidates shared.
+// Thread safety: none of its own; the owner locks. insert and remove_all
+// need exclusive access; the const methods may run concurrently.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
-#include <shared_mutex>
 #include <span>
 #include <vector>
 
@@ -139,17 +137,16 @@ class LSH {
   };
   using Ids = std::span<const uint32_t>;
 
-  Ids ids_of(const Bucket& b) const;  // REQUIRES: mu_ held
-  void push(Bucket& b, uint32_t id);  // REQUIRES: mu_ held exclusively
+  Ids ids_of(const Bucket& b) const;
+  void push(Bucket& b, uint32_t id);
   template <typename Drop>
-  void erase_if(Drop&& drop);  // REQUIRES: mu_ held exclusively
+  void erase_if(Drop&& drop);
 
   size_t dim_;
   std::vector<float> planes_;  // component j of hyperplane h at [j * 32 + h]
-  mutable std::shared_mutex mu_;
-  FlatMap<uint32_t, Bucket> buckets_;            // GUARDED_BY(mu_): code -> ids
-  CodeIndex codes_;                              // GUARDED_BY(mu_): the codes of buckets_
-  std::vector<std::vector<uint32_t>> overflow_;  // GUARDED_BY(mu_): ids of buckets with 2+
+  FlatMap<uint32_t, Bucket> buckets_;            // code -> ids
+  CodeIndex codes_;                              // the codes of buckets_
+  std::vector<std::vector<uint32_t>> overflow_;  // ids of buckets with 2+
 };
 
 }  // namespace ostrel

@@ -8,7 +8,6 @@
 #include <cerrno>
 #include <cstring>
 #include <limits>
-#include <mutex>
 #include <new>
 
 #include "os_error.h"
@@ -116,11 +115,7 @@ Status MetadataStore::append(uint32_t id, std::string_view text) {
     // Allocate the slot's page first: once the text is in the file, setting
     // the slot cannot fail, so no written record is left unreferenced for
     // lack of memory.
-    {
-      std::unique_lock lock(locations_mutex_);
-      Status reserved = locations_.reserve(id);
-      if (!reserved.ok()) return reserved;
-    }
+    if (Status reserved = locations_.reserve(id); !reserved.ok()) return reserved;
 
     FileHandle file(
         open_retrying(file_path_.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666));
@@ -146,7 +141,6 @@ Status MetadataStore::append(uint32_t id, std::string_view text) {
       done += static_cast<size_t>(wrote);
     }
 
-    std::unique_lock lock(locations_mutex_);
     Result<Location*> slot = locations_.emplace(id);  // page reserved above
     if (!slot.ok()) return slot.status();
     **slot = Location{static_cast<uint32_t>(end), static_cast<uint32_t>(text.size())};
@@ -158,13 +152,9 @@ Status MetadataStore::append(uint32_t id, std::string_view text) {
 
 std::optional<std::string> MetadataStore::get(uint32_t id) const {
   try {
-    Location loc;
-    {
-      std::shared_lock lock(locations_mutex_);
-      const Location* found = locations_.find(id);
-      if (found == nullptr) return std::nullopt;
-      loc = *found;
-    }
+    const Location* found = locations_.find(id);
+    if (found == nullptr) return std::nullopt;
+    const Location loc = *found;
     FileHandle file(open_retrying(file_path_.c_str(), O_RDONLY | O_CLOEXEC));
     if (!file.valid()) return std::nullopt;
     std::string bytes(loc.length, '\0');
@@ -187,14 +177,12 @@ std::optional<std::string> MetadataStore::get(uint32_t id) const {
 }
 
 std::optional<MetadataStore::Location> MetadataStore::location(uint32_t id) const {
-  std::shared_lock lock(locations_mutex_);
   const Location* found = locations_.find(id);
   if (found == nullptr) return std::nullopt;
   return *found;
 }
 
 uint64_t MetadataStore::slot_count() const {
-  std::shared_lock lock(locations_mutex_);
   return locations_.slot_count();
 }
 

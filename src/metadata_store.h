@@ -7,13 +7,11 @@
 // them. Every append and every get opens, uses and closes the file anew;
 // nothing is cached.
 //
-// Thread safety: any thread may call append() and get() concurrently.
-// `locations_mutex_` guards `locations_` and is never held during file I/O:
-// append() takes it exclusively only to reserve the slot's page before the
-// write and to set the slot after it; get() takes it shared to copy a slot.
-// Appends from several stores or processes on the same file serialise on an
-// exclusive flock() held from the seek to the end of the write, so the
-// recorded offset is always where that text landed.
+// Thread safety: none of its own for `locations_`; the owner locks: append()
+// needs exclusive access, get() and the other const methods may run
+// concurrently. Appends from several stores or processes on the same file
+// serialise on an exclusive flock() held from the seek to the end of the
+// write, so the recorded offset is always where that text landed.
 //
 // Invariants: `locations_` only grows and its slots are never emptied; a
 // slot is set only after its whole text has been written, and then points
@@ -22,7 +20,6 @@
 
 #include <cstdint>
 #include <optional>
-#include <shared_mutex>
 #include <string>
 #include <string_view>
 
@@ -66,8 +63,7 @@ class MetadataStore {
 
  private:
   std::string file_path_;
-  mutable std::shared_mutex locations_mutex_;
-  SlotTable<Location> locations_;  // guarded by locations_mutex_
+  SlotTable<Location> locations_;
 };
 
 // Decodes `bytes` as UTF-8, replacing each maximal ill-formed subsequence

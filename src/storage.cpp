@@ -12,7 +12,6 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
-#include <mutex>
 #include <string>
 
 #include "kernels.h"
@@ -100,7 +99,6 @@ bool sum_codes(const float* distances, size_t kept, size_t used, const uint8_t* 
 VectorStorage::VectorStorage() : codes_(0), vectors_(0) {}
 
 Status VectorStorage::store(uint32_t row, std::span<const float> vector, const IdOfRow& id_of) {
-  std::unique_lock lock(quantizer_mu_);
   try {
     if (quantizer_ == nullptr) {
       Status s = activate_if_due(id_of);
@@ -118,7 +116,6 @@ Status VectorStorage::store(uint32_t row, std::span<const float> vector, const I
 }
 
 Status VectorStorage::store_raw(uint32_t row, std::span<const float> vector) {
-  std::unique_lock lock(vectors_mu_);
   if (vector.empty()) {
     empty_vectors_.add(row);
     vectors_.erase(row);
@@ -144,7 +141,6 @@ Status VectorStorage::store_code(uint32_t row, std::span<const float> vector) {
   uint8_t code[(NOMINAL_DIMENSION + ProductQuantizer::SUBSPACE_DIM - 1) /
                ProductQuantizer::SUBSPACE_DIM];
   quantizer_->encode(vector, code);
-  std::unique_lock lock(codes_mu_);
   Result<uint8_t*> slot = codes_.emplace(row);
   if (!slot.ok()) return slot.status();
   std::memcpy(*slot, code, code_len_);
@@ -157,7 +153,6 @@ Status VectorStorage::activate_if_due(const IdOfRow& id_of) {
   std::unique_ptr<ProductQuantizer> pq;
   size_t dim = 0;
   {
-    std::shared_lock lock(vectors_mu_);
     // The rows themselves serve as training vectors, in ascending id order:
     // no copies are needed since nothing writes them meanwhile.
     std::vector<uint32_t> rows;
@@ -178,8 +173,6 @@ Status VectorStorage::activate_if_due(const IdOfRow& id_of) {
   const size_t code_len =
       dim == 0 ? pq->num_subspaces() : std::min(pq->num_subspaces(), (dim + sub - 1) / sub);
   {
-    std::unique_lock codes_lock(codes_mu_);
-    std::shared_lock vectors_lock(vectors_mu_);
     codes_ = SlotTable<uint8_t>(code_len);
     Status failed;
     uint8_t code[(NOMINAL_DIMENSION + ProductQuantizer::SUBSPACE_DIM - 1) /
@@ -205,7 +198,6 @@ Status VectorStorage::activate_if_due(const IdOfRow& id_of) {
     }
   }
   {
-    std::unique_lock lock(vectors_mu_);
     vectors_.clear();
     empty_vectors_ = Roaring();
   }
@@ -257,14 +249,11 @@ float VectorStorage::score_code(std::span<const float> query, const uint8_t* cod
 
 std::optional<float> VectorStorage::compute_similarity(std::span<const float> query,
                                                        uint32_t row) const {
-  std::shared_lock lock(quantizer_mu_);
   if (quantizer_ != nullptr) {
-    std::shared_lock codes_lock(codes_mu_);
     const uint8_t* code = codes_.find(row);
     if (code == nullptr) return std::nullopt;
     return score_code(query, code);
   }
-  std::shared_lock vectors_lock(vectors_mu_);
   if (const float* v = vectors_.find(row)) {
     return score_raw(query, std::span<const float>(v, vectors_.row_len()));
   }
@@ -282,16 +271,13 @@ size_t VectorStorage::pieces(size_t n, const ThreadPool* pool) {
 
 void VectorStorage::score(std::span<const float> query, std::span<const uint32_t> rows,
                           ThreadPool* pool, const Sink& sink, const Floor& floor) const {
-  std::shared_lock lock(quantizer_mu_);
-  std::shared_lock codes_lock(codes_mu_);
-  std::shared_lock vectors_lock(vectors_mu_);
   QueryTable table;
   const bool tabled = quantizer_ != nullptr && rows.size() >= kTableThreshold;
   if (tabled) table = make_table(query);
   const QueryTable* t = tabled ? &table : nullptr;
   const size_t count = pieces(rows.size(), pool);
   if (count == 1) return score_piece(query, t, rows, 0, sink, floor);
-  // Workers read under the locks this thread holds while it waits for them.
+  // Workers only read, under the owner's lock held by this thread while it waits.
   const size_t per = (rows.size() + count - 1) / count;
   std::atomic<bool> failed{false};
   pool->run(count, [&](size_t p) {
@@ -385,26 +371,19 @@ VectorStorage::QueryTable VectorStorage::make_table(std::span<const float> query
 }
 
 Roaring VectorStorage::stored_rows() const {
-  std::shared_lock lock(quantizer_mu_);
   return stored_;
 }
 
 bool VectorStorage::quantized() const {
-  std::shared_lock lock(quantizer_mu_);
   return quantizer_ != nullptr;
 }
 
 size_t VectorStorage::memory_bytes() const {
-  std::shared_lock lock(quantizer_mu_);
-  std::shared_lock codes_lock(codes_mu_);
-  std::shared_lock vectors_lock(vectors_mu_);
   return codes_.memory_bytes() + vectors_.memory_bytes() + empty_vectors_.getSizeInBytes() +
          stored_.getSizeInBytes();
 }
 
 std::vector<uint8_t> VectorStorage::code_of(uint32_t row) const {
-  std::shared_lock lock(quantizer_mu_);
-  std::shared_lock codes_lock(codes_mu_);
   const uint8_t* code = codes_.find(row);
   if (code == nullptr || quantizer_ == nullptr) return {};
   std::vector<uint8_t> out(quantizer_->num_subspaces(), 0);

@@ -18,11 +18,9 @@
 // dimension) are kept as a set of rows. A store that cannot get memory fails
 // with kNoMemory and leaves the storage as it was.
 //
-// Thread safety: store() is a writer; compute_similarity(), score() and the
-// other const methods are readers and may run on many threads at once.
-// Locks: quantizer_mu_ before codes_mu_ before vectors_mu_, never the other
-// way round. store() holds quantizer_mu_ exclusively for its whole run, so a
-// reader sees either the complete raw or the complete quantized state.
+// Thread safety: none of its own; the owner locks (one lock per database).
+// store() needs exclusive access; the const methods may run on many threads
+// at once, score() itself spreads its work over the pool's workers.
 #pragma once
 
 #include <cstddef>
@@ -30,7 +28,6 @@
 #include <functional>
 #include <memory>
 #include <optional>
-#include <shared_mutex>
 #include <span>
 #include <vector>
 
@@ -102,7 +99,7 @@ class VectorStorage {
     std::vector<float> distances;  // [sub-space][centroid]
   };
 
-  Status activate_if_due(const IdOfRow& id_of);  // REQUIRES: quantizer_mu_ held exclusively
+  Status activate_if_due(const IdOfRow& id_of);
   Status store_raw(uint32_t row, std::span<const float> vector);
   Status store_code(uint32_t row, std::span<const float> vector);
   uint8_t code_byte(const uint8_t* code, size_t s) const { return s < code_len_ ? code[s] : 0; }
@@ -114,18 +111,16 @@ class VectorStorage {
                    std::span<const uint32_t> rows, size_t piece, const Sink& sink,
                    const Floor& floor) const;
 
-  mutable std::shared_mutex quantizer_mu_;
-  std::unique_ptr<ProductQuantizer> quantizer_;  // GUARDED_BY(quantizer_mu_)
-  size_t code_len_ = 0;                          // GUARDED_BY(quantizer_mu_): bytes kept per code
+  // Quantized mode: quantizer_ set, codes_ in use, vectors_ empty.
+  std::unique_ptr<ProductQuantizer> quantizer_;
+  size_t code_len_ = 0;  // bytes kept per code
+  SlotTable<uint8_t> codes_;
 
-  mutable std::shared_mutex codes_mu_;
-  SlotTable<uint8_t> codes_;  // GUARDED_BY(codes_mu_)
+  // Raw mode.
+  SlotTable<float> vectors_;  // row length = the dimension
+  Roaring empty_vectors_;
 
-  mutable std::shared_mutex vectors_mu_;
-  SlotTable<float> vectors_;  // GUARDED_BY(vectors_mu_); row length = the dimension
-  Roaring empty_vectors_;     // GUARDED_BY(vectors_mu_)
-
-  Roaring stored_;  // GUARDED_BY(quantizer_mu_): rows with a vector or code
+  Roaring stored_;  // rows with a vector or code
 };
 
 }  // namespace ostrel

@@ -1,6 +1,7 @@
 #include "search.h"
 
 #include <algorithm>
+#include <atomic>
 #include <bit>
 #include <cmath>
 #include <limits>
@@ -45,7 +46,12 @@ struct Best {
   void offer(const Ranked& r) {
     if (room == 0 || (cut && !before(r, worst))) return;
     kept.push_back(r);
-    if (kept.size() == 2 * room) shrink();
+    if (kept.size() == 2 * room) {
+      shrink();
+    } else if (!cut && kept.size() == room) {  // the first k: their worst is the cut
+      worst = *std::max_element(kept.begin(), kept.end(), before);
+      cut = true;
+    }
   }
 
   // Keeps the `room` best; the worst of them becomes the cut.
@@ -134,7 +140,19 @@ std::vector<ScoredPair> best(const VectorStorage& storage, std::span<const float
       mine.offer({rank_of(pair.score), pair.score, pair.id, place});
     }
   };
-  storage.score(query, rows, pool, take, [&](size_t p) { return best[p].floor(); });
+  // A pair below the k-th best of any one piece cannot be among the k best
+  // of all: the pieces share the highest of their floors.
+  std::atomic<float> shared_floor{-std::numeric_limits<float>::infinity()};
+  auto take_and_share = [&](size_t p, std::span<const ScoredPair> block) {
+    take(p, block);
+    const float mine = best[p].floor();
+    for (float seen = shared_floor.load(std::memory_order_relaxed); mine > seen;) {
+      if (shared_floor.compare_exchange_weak(seen, mine, std::memory_order_relaxed)) break;
+    }
+  };
+  storage.score(query, rows, pool, take_and_share, [&](size_t p) {
+    return std::max(best[p].floor(), shared_floor.load(std::memory_order_relaxed));
+  });
   std::vector<Ranked> merged;
   for (Best& b : best) merged.insert(merged.end(), b.kept.begin(), b.kept.end());
   if (merged.size() > k) {

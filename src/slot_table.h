@@ -84,6 +84,26 @@ class SlotTable {
     return rows_of(cursor.page) + size_t{row} * row_len_;
   }
 
+  // The first of `count` rows stored under ids id .. id + count - 1 when all
+  // of them are stored in one page (they then lie one after another, row_len
+  // values apart); nullptr otherwise. REQUIRES: 0 < count <= 64.
+  const T* find_run(uint32_t id, uint32_t count, Cursor& cursor) const {
+    const uint64_t page_no = id >> page_shift_;
+    if (page_no != cursor.page_no) {
+      cursor.page_no = page_no;
+      cursor.page = page_of(id);
+    }
+    const uint32_t row = id & row_mask();
+    if (cursor.page == nullptr || row + count > row_mask() + 1) return nullptr;
+    const uint64_t* present = bits(cursor.page);
+    const uint64_t want = count == 64 ? ~uint64_t{0} : (uint64_t{1} << count) - 1;
+    const uint32_t word = row / 64, shift = row % 64;
+    uint64_t have = present[word] >> shift;
+    if (shift != 0 && shift + count > 64) have |= present[word + 1] << (64 - shift);
+    if ((have & want) != want) return nullptr;
+    return rows_of(cursor.page) + size_t{row} * row_len_;
+  }
+
   // Marks slot `id` as holding a row and returns the row (zero-filled when
   // new, the old contents when it was already stored). Fails with kNoMemory
   // when the page or the page table cannot be allocated; the table is then

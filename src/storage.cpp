@@ -37,7 +37,7 @@ void announce_activation(size_t threshold) {
 // computing each row's sub-space distances.
 constexpr size_t kTableThreshold = 64;
 // Pairs handed to a sink at a time; rows per piece at least.
-constexpr size_t kBlock = 256;
+constexpr size_t kBlock = 64;
 constexpr size_t kMinPieceRows = 512;
 
 // The quantized score of a summed squared distance: 1 - min(sqrt(total) / 4,
@@ -319,23 +319,45 @@ void VectorStorage::score_piece(std::span<const float> query, const QueryTable* 
       }
       if (lowest != drop_for) drop = drop_total(drop_for = lowest);
     };
+    auto sum_group = [&](size_t count) {
+      float total[kGroup];
+      if (count == kGroup) {
+        if (sum_codes<kGroup>(distances, kept, used, codes, drop, total)) emit_group(kGroup, total);
+      } else {
+        for (size_t g = 0; g < count; ++g) {
+          if (sum_codes<1>(distances, kept, used, codes + g, drop, total + g)) {
+            if (!(total[g] >= drop)) emit(group[g], quantized_score(total[g]));
+          }
+        }
+      }
+    };
+    // Runs of kGroup consecutive rows stored side by side in one page (the
+    // common case of an exhaustive scan) skip the per-row look-up.
     SlotTable<uint8_t>::Cursor cursor;
-    for (uint32_t row : rows) {
+    for (size_t j = 0; j < rows.size();) {
+      const uint32_t row = rows[j];
+      if (n == 0 && j + kGroup <= rows.size() && rows[j + kGroup - 1] == row + (kGroup - 1)) {
+        if (const uint8_t* first = codes_.find_run(row, kGroup, cursor)) {
+          for (size_t g = 0; g < kGroup; ++g) {
+            codes[g] = first + g * code_len_;
+            group[g] = row + static_cast<uint32_t>(g);
+          }
+          sum_group(kGroup);
+          j += kGroup;
+          continue;
+        }
+      }
+      ++j;
       const uint8_t* code = codes_.find(row, cursor);
       if (code == nullptr) continue;
       codes[n] = code;
       group[n++] = row;
       if (n == kGroup) {
-        float total[kGroup];
-        if (sum_codes<kGroup>(distances, kept, used, codes, drop, total)) emit_group(kGroup, total);
+        sum_group(kGroup);
         n = 0;
       }
     }
-    for (size_t g = 0; g < n; ++g) {
-      float total[1];
-      if (sum_codes<1>(distances, kept, used, codes + g, drop, total))
-        emit(group[g], quantized_score(total[0]));
-    }
+    sum_group(n);
   } else if (quantizer_ != nullptr) {
     for (uint32_t row : rows) {
       if (const uint8_t* code = codes_.find(row)) emit(row, score_code(query, code));
@@ -370,13 +392,9 @@ VectorStorage::QueryTable VectorStorage::make_table(std::span<const float> query
   return t;
 }
 
-Roaring VectorStorage::stored_rows() const {
-  return stored_;
-}
+Roaring VectorStorage::stored_rows() const { return stored_; }
 
-bool VectorStorage::quantized() const {
-  return quantizer_ != nullptr;
-}
+bool VectorStorage::quantized() const { return quantizer_ != nullptr; }
 
 size_t VectorStorage::memory_bytes() const {
   return codes_.memory_bytes() + vectors_.memory_bytes() + empty_vectors_.getSizeInBytes() +

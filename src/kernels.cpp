@@ -209,6 +209,7 @@ HWY_INLINE void BlockNearest(D df, DI di, const hn::Vec<D>* xv, const float* x, 
     best_c = hn::IfThenElse(hn::RebindMask(di, better),
                             hn::Set(di, static_cast<int32_t>(start + c)), best_c);
   }
+  if (width % N == 0) return;  // known at compile time for full blocks with kB > 0
   for (; c < width; ++c) {
     const float d = ColumnDistance1(x, n, b, block, c);
     if (d < best) best = d, index = start + c;

@@ -4,6 +4,7 @@
 #define HWY_TARGET_INCLUDE "kernels.cpp"
 #include <hwy/foreach_target.h>  // IWYU pragma: keep
 
+#include <hwy/cache_control.h>
 #include <hwy/highway.h>
 
 #include <algorithm>
@@ -192,6 +193,11 @@ void ColumnsN(const float* x, size_t n, const float* cols, size_t block, size_t 
   }
 }
 
+// Blocks of 16 points are requested kAhead blocks (6 KiB at 12 components)
+// before they are scanned, one 64-byte line per 16 floats: the hardware
+// prefetchers stop at page boundaries, and the codebooks span many pages.
+constexpr size_t kAhead = 8;
+
 // Nearest-point scan of one block, points start .. start + width - 1: per
 // lane, the smallest distance and the first point that reached it (strict <,
 // so NaN never wins and ties keep the lower index); likewise in `best` and
@@ -218,10 +224,11 @@ HWY_INLINE void BlockNearest(D df, DI di, const hn::Vec<D>* xv, const float* x, 
 
 // The per-lane and scalar winners are then merged: the smallest value of
 // all, and the lowest point holding it. Same answer as one ascending scan,
-// without a branch per point or per lane.
+// without a branch per point or per lane. With kB > 0, the `readable`
+// floats from cols on may be prefetched.
 template <size_t kN, size_t kB>
 size_t NearestN(const float* x, size_t n, const float* cols, size_t block, size_t rows,
-                size_t count) {
+                size_t count, size_t readable) {
   if constexpr (kN > 0) n = kN;
   if constexpr (kB > 0) block = kB, rows = kN;
   const hn::ScalableTag<float> df;
@@ -237,6 +244,12 @@ size_t NearestN(const float* x, size_t n, const float* cols, size_t block, size_
   size_t index = 0;
   size_t start = 0;
   for (; start + block <= count; start += block) {
+    if constexpr (kB > 0) {
+      const size_t ahead = (start + kAhead * kB) * kN;
+      if (ahead + kB * kN <= readable) {
+        for (size_t i = 0; i < kB * kN; i += 16) hwy::Prefetch(cols + ahead + i);
+      }
+    }
     BlockNearest<kN>(df, di, xv, x, n, cols + start * rows, block, start, block, best_v, best_c,
                      best, index);
   }
@@ -267,9 +280,29 @@ void L2sqF32Columns(const float* x, size_t n, const float* cols, size_t block, s
 
 size_t NearestColumn(const float* x, size_t n, const float* cols, size_t block, size_t rows,
                      size_t count) {
-  if (n == 12 && rows == 12 && block == 16) return NearestN<12, 16>(x, n, cols, block, rows, count);
-  if (n == 12) return NearestN<12, 0>(x, n, cols, block, rows, count);
-  return NearestN<0, 0>(x, n, cols, block, rows, count);
+  const size_t whole = count / block * block * rows;  // the full blocks
+  if (n == 12 && rows == 12 && block == 16) {
+    return NearestN<12, 16>(x, n, cols, block, rows, count, whole);
+  }
+  if (n == 12) return NearestN<12, 0>(x, n, cols, block, rows, count, whole);
+  return NearestN<0, 0>(x, n, cols, block, rows, count, whole);
+}
+
+template <size_t kN, size_t kB>
+void NearestEach(const float* x, size_t n, const float* cols, size_t block, size_t count,
+                 size_t slices, uint8_t* out) {
+  const size_t size = n * count;  // floats per slice
+  for (size_t s = 0; s < slices; ++s) {
+    out[s] = static_cast<uint8_t>(
+        NearestN<kN, kB>(x + s * n, n, cols + s * size, block, n, count, (slices - s) * size));
+  }
+}
+
+void NearestColumnsBatch(const float* x, size_t n, const float* cols, size_t block, size_t count,
+                         size_t slices, uint8_t* out) {
+  if (n == 12 && block == 16) return NearestEach<12, 16>(x, n, cols, block, count, slices, out);
+  if (n == 12) return NearestEach<12, 0>(x, n, cols, block, count, slices, out);
+  return NearestEach<0, 0>(x, n, cols, block, count, slices, out);
 }
 
 bool UsesFma() { return HWY_NATIVE_FMA != 0; }
@@ -310,6 +343,7 @@ HWY_EXPORT(CosF32);
 HWY_EXPORT(L2sqF32);
 HWY_EXPORT(L2sqF32Columns);
 HWY_EXPORT(NearestColumn);
+HWY_EXPORT(NearestColumnsBatch);
 HWY_EXPORT(UsesFma);
 HWY_EXPORT(Dot32F32);
 
@@ -329,6 +363,11 @@ void l2sq_f32_columns(const float* x, size_t n, const float* cols, size_t block,
 size_t nearest_f32_columns(const float* x, size_t n, const float* cols, size_t block, size_t rows,
                            size_t count) {
   return HWY_DYNAMIC_DISPATCH(NearestColumn)(x, n, cols, block, rows, count);
+}
+
+void nearest_f32_columns_batch(const float* x, size_t n, const float* cols, size_t block,
+                               size_t count, size_t slices, uint8_t* out) {
+  HWY_DYNAMIC_DISPATCH(NearestColumnsBatch)(x, n, cols, block, count, slices, out);
 }
 
 bool uses_fma() { return HWY_DYNAMIC_DISPATCH(UsesFma)(); }

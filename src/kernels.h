@@ -45,6 +45,13 @@ void l2sq_f32_columns(const float* x, size_t n, const float* cols, size_t block,
 size_t nearest_f32_columns(const float* x, size_t n, const float* cols, size_t block, size_t rows,
                            size_t count);
 
+// nearest_f32_columns for `slices` consecutive slices of x, each against
+// its own points with rows == n: out[s] = nearest_f32_columns(x + s * n, n,
+// cols + s * n * count, block, n, count). count is at most 256 and a
+// multiple of block.
+void nearest_f32_columns_batch(const float* x, size_t n, const float* cols, size_t block,
+                               size_t count, size_t slices, uint8_t* out);
+
 // Whether the squared distances use fused multiply-add on this CPU.
 bool uses_fma();
 

@@ -96,8 +96,17 @@ void ProductQuantizer::subspace_distances(size_t s, std::span<const float> slice
 }
 
 void ProductQuantizer::encode(std::span<const float> vector, uint8_t* code) const {
+  // The leading sub-spaces with a whole slice and whole centroids (all of
+  // them unless the vector or the training data is short) in one call.
+  size_t whole = 0;
+  while (whole < num_subspaces_ && (whole + 1) * SUBSPACE_DIM <= vector.size() &&
+         min_lens_[whole] == SUBSPACE_DIM) {
+    ++whole;
+  }
+  kernels::nearest_f32_columns_batch(vector.data(), SUBSPACE_DIM, cols_.data(), BLOCK, CENTROIDS,
+                                     whole, code);
   float distances[CENTROIDS];
-  for (size_t s = 0; s < num_subspaces_; ++s) {
+  for (size_t s = whole; s < num_subspaces_; ++s) {
     const size_t start = s * SUBSPACE_DIM;
     if (start >= vector.size()) {
       code[s] = 0;

@@ -97,9 +97,9 @@ TEST_P(PerTarget, ColumnsMatchSingleCallsAndNearestIsTheFirstMinimum) {
         auto at = [&](size_t c, size_t i) {
           return c / block * block * rows + i * block + c % block;
         };
-        const size_t size = (count + block - 1) / block * block * rows;
-        auto x = random_floats(rng, n);
-        auto cols = random_floats(rng, size);
+        const size_t size = (count + block - 1) / block * block * rows;  // floats per slice
+        auto x = random_floats(rng, 2 * n);
+        auto cols = random_floats(rng, 2 * size);
         if (count > 100) {  // exact ties: the first must win
           for (size_t i = 0; i < n; ++i) cols[at(90, i)] = cols[at(70, i)];
         }
@@ -114,6 +114,13 @@ TEST_P(PerTarget, ColumnsMatchSingleCallsAndNearestIsTheFirstMinimum) {
           if (out[c] < out[first_min]) first_min = c;
         }
         EXPECT_EQ(nearest_f32_columns(x.data(), n, cols.data(), block, rows, count), first_min);
+        if (rows == n && count % block == 0 && count <= 256) {  // two slices in one call
+          uint8_t codes[2];
+          nearest_f32_columns_batch(x.data(), n, cols.data(), block, count, 2, codes);
+          EXPECT_EQ(codes[0], first_min);
+          EXPECT_EQ(codes[1],
+                    nearest_f32_columns(x.data() + n, n, cols.data() + size, block, n, count));
+        }
         // +inf and NaN distances are never below the largest float: index 0.
         std::vector<float> far(size, -3e38f);
         for (size_t i = 0; i < n && count > 7; ++i) far[at(7, i)] = i == 0 ? NAN : x[i];

@@ -58,7 +58,7 @@ void BM_L2sqF32Columns256(benchmark::State& state) {
   auto x = random_unit(rng, 12), cols = random_unit(rng, 12 * 256);
   std::vector<float> out(256);
   for (auto _ : state) {
-    kernels::l2sq_f32_columns(x.data(), 12, cols.data(), 256, 256, out.data());
+    kernels::l2sq_f32_columns(x.data(), 12, cols.data(), 16, 12, 256, out.data());
     benchmark::DoNotOptimize(out.data());
   }
 }

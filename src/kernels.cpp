@@ -4,9 +4,12 @@
 #define HWY_TARGET_INCLUDE "kernels.cpp"
 #include <hwy/foreach_target.h>  // IWYU pragma: keep
 
+#include <hwy/cache_control.h>
 #include <hwy/highway.h>
 
+#include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <cstring>
 
 #include "kernels.h"
@@ -124,16 +127,23 @@ double L2sqF32(const float* a, const float* b, size_t n) {
 }
 
 // Squared distances from x to the columns c .. c + Lanes - 1, as floats.
-// kN > 0 fixes n at compile time so the partial sums stay in registers.
+// kN > 0 fixes n at compile time so the partial sums stay in registers, and
+// takes x already broadcast, xv[i] holding x[i] in every lane.
 template <size_t kN, class D>
-HWY_INLINE hn::Vec<D> ColumnDistances(D df, const float* x, size_t n, const float* cols,
-                                      size_t stride, size_t c) {
+HWY_INLINE hn::Vec<D> ColumnDistances(D df, const hn::Vec<D>* xv, const float* x, size_t n,
+                                      const float* cols, size_t stride, size_t c) {
   if constexpr (kN > 0) n = kN;
   hn::Vec<D> p[kPartials];
   for (size_t k = 0; k < kPartials; ++k) p[k] = hn::Zero(df);
 #pragma GCC unroll 16
-  for (size_t i = 0; i < (kN > 0 ? kN : n); ++i) {
-    const auto d = hn::Sub(hn::Set(df, x[i]), hn::LoadU(df, cols + i * stride + c));
+  for (size_t i = 0; i < n; ++i) {
+    hn::Vec<D> xi;
+    if constexpr (kN > 0) {
+      xi = xv[i];
+    } else {
+      xi = hn::Set(df, x[i]);
+    }
+    const auto d = hn::Sub(xi, hn::LoadU(df, cols + i * stride + c));
     p[i % kPartials] = AddSquare(p[i % kPartials], d);
   }
   return hn::Add(hn::Add(hn::Add(p[0], p[1]), hn::Add(p[2], p[3])),
@@ -148,70 +158,151 @@ float ColumnDistance1(const float* x, size_t n, const float* cols, size_t stride
   return Combine8(p);
 }
 
-template <size_t kN>
-void ColumnsN(const float* x, size_t n, const float* cols, size_t stride, size_t count,
-              float* out) {
-  const hn::ScalableTag<float> df;
+// Points are stored by column in blocks of `block` points of `rows`
+// components (kernels.h): the block starting at point `start` begins at
+// cols + start * rows. kB > 0 fixes the block width at compile time (and
+// then rows == kN); every block but the last is full, which the loops below
+// rely on to run fixed-count inner loops.
+template <size_t kN, class D>
+HWY_INLINE void BlockDistances(D df, const hn::Vec<D>* xv, const float* x, size_t n, const float* b,
+                               size_t block, size_t width, float* out) {
   const size_t N = hn::Lanes(df);
   size_t c = 0;
-  for (; c + N <= count; c += N) {
-    hn::StoreU(ColumnDistances<kN>(df, x, n, cols, stride, c), df, out + c);
+  for (; c + N <= width; c += N) {
+    hn::StoreU(ColumnDistances<kN>(df, xv, x, n, b, block, c), df, out + c);
   }
-  for (; c < count; ++c) out[c] = ColumnDistance1(x, n, cols, stride, c);
+  for (; c < width; ++c) out[c] = ColumnDistance1(x, n, b, block, c);
 }
 
-// Per lane: the first column with the smallest distance (strict <, so NaN
-// never wins and ties keep the lower index); then the smallest over lanes,
-// ties to the lower index. Same answer as one ascending scan.
-template <size_t kN>
-size_t NearestN(const float* x, size_t n, const float* cols, size_t stride, size_t count) {
+template <size_t kN, size_t kB>
+void ColumnsN(const float* x, size_t n, const float* cols, size_t block, size_t rows, size_t count,
+              float* out) {
+  if constexpr (kN > 0) n = kN;
+  if constexpr (kB > 0) block = kB, rows = kN;
+  const hn::ScalableTag<float> df;
+  hn::Vec<decltype(df)> xv[kN > 0 ? kN : 1];
+  if constexpr (kN > 0) {
+    for (size_t i = 0; i < kN; ++i) xv[i] = hn::Set(df, x[i]);
+  }
+  size_t start = 0;
+  for (; start + block <= count; start += block) {
+    BlockDistances<kN>(df, xv, x, n, cols + start * rows, block, block, out + start);
+  }
+  if (start < count) {
+    BlockDistances<kN>(df, xv, x, n, cols + start * rows, block, count - start, out + start);
+  }
+}
+
+// Blocks of 16 points are requested kAhead blocks (6 KiB at 12 components)
+// before they are scanned, one 64-byte line per 16 floats: the hardware
+// prefetchers stop at page boundaries, and the codebooks span many pages.
+constexpr size_t kAhead = 8;
+
+// Nearest-point scan of one block, points start .. start + width - 1: per
+// lane, the smallest distance and the first point that reached it (strict <,
+// so NaN never wins and ties keep the lower index); likewise in `best` and
+// `index` for the points left to the scalar loop.
+template <size_t kN, class D, class DI>
+HWY_INLINE void BlockNearest(D df, DI di, const hn::Vec<D>* xv, const float* x, size_t n,
+                             const float* b, size_t block, size_t start, size_t width,
+                             hn::Vec<D>& best_v, hn::Vec<DI>& best_c, float& best, size_t& index) {
+  const size_t N = hn::Lanes(df);
+  size_t c = 0;
+  for (; c + N <= width; c += N) {
+    const auto d = ColumnDistances<kN>(df, xv, x, n, b, block, c);
+    const auto better = hn::Lt(d, best_v);
+    best_v = hn::IfThenElse(better, d, best_v);
+    best_c = hn::IfThenElse(hn::RebindMask(di, better),
+                            hn::Set(di, static_cast<int32_t>(start + c)), best_c);
+  }
+  if (width % N == 0) return;  // known at compile time for full blocks with kB > 0
+  for (; c < width; ++c) {
+    const float d = ColumnDistance1(x, n, b, block, c);
+    if (d < best) best = d, index = start + c;
+  }
+}
+
+// The per-lane and scalar winners are then merged: the smallest value of
+// all, and the lowest point holding it. Same answer as one ascending scan,
+// without a branch per point or per lane. With kB > 0, the `readable`
+// floats from cols on may be prefetched.
+template <size_t kN, size_t kB>
+size_t NearestN(const float* x, size_t n, const float* cols, size_t block, size_t rows,
+                size_t count, size_t readable) {
+  if constexpr (kN > 0) n = kN;
+  if constexpr (kB > 0) block = kB, rows = kN;
   const hn::ScalableTag<float> df;
   const hn::RebindToSigned<decltype(df)> di;
-  const size_t N = hn::Lanes(df);
-  float best = 3.4028235e38f;
+  hn::Vec<decltype(df)> xv[kN > 0 ? kN : 1];
+  if constexpr (kN > 0) {
+    for (size_t i = 0; i < kN; ++i) xv[i] = hn::Set(df, x[i]);
+  }
+  const float kLargest = 3.4028235e38f;
+  auto best_v = hn::Set(df, kLargest);
+  auto best_c = hn::Zero(di);  // first point of the vector that set best_v
+  float best = kLargest;
   size_t index = 0;
-  size_t c = 0;
-  if (count >= N) {
-    auto best_v = hn::Set(df, best);
-    auto best_i = hn::Zero(di);
-    auto lane_i = hn::Iota(di, 0);
-    const auto step = hn::Set(di, static_cast<int32_t>(N));
-    for (; c + N <= count; c += N) {
-      const auto d = ColumnDistances<kN>(df, x, n, cols, stride, c);
-      const auto better = hn::Lt(d, best_v);
-      best_v = hn::IfThenElse(better, d, best_v);
-      best_i = hn::IfThenElse(hn::RebindMask(di, better), lane_i, best_i);
-      lane_i = hn::Add(lane_i, step);
-    }
-    HWY_ALIGN float values[hn::MaxLanes(df)];
-    HWY_ALIGN int32_t indices[hn::MaxLanes(di)];
-    hn::Store(best_v, df, values);
-    hn::Store(best_i, di, indices);
-    for (size_t lane = 0; lane < N; ++lane) {
-      const size_t at = static_cast<size_t>(indices[lane]);
-      if (values[lane] < best || (values[lane] == best && at < index)) {
-        best = values[lane];
-        index = at;
+  size_t start = 0;
+  for (; start + block <= count; start += block) {
+    if constexpr (kB > 0) {
+      const size_t ahead = (start + kAhead * kB) * kN;
+      if (ahead + kB * kN <= readable) {
+        for (size_t i = 0; i < kB * kN; i += 16) hwy::Prefetch(cols + ahead + i);
       }
     }
+    BlockNearest<kN>(df, di, xv, x, n, cols + start * rows, block, start, block, best_v, best_c,
+                     best, index);
   }
-  for (; c < count; ++c) {
-    const float d = ColumnDistance1(x, n, cols, stride, c);
-    if (d < best) best = d, index = c;
+  if (start < count) {
+    BlockNearest<kN>(df, di, xv, x, n, cols + start * rows, block, start, count - start, best_v,
+                     best_c, best, index);
   }
-  return index;
+  // Lanes never updated hold the largest finite float and point `lane`, the
+  // scalar loop point 0: they hold the minimum only when nothing was
+  // smaller, and then the answer is 0, as in the scan.
+  const auto least = hn::Min(hn::MinOfLanes(df, best_v), hn::Set(df, best));
+  const auto points = hn::Add(best_c, hn::Iota(di, 0));
+  const auto holders =
+      hn::IfThenElse(hn::RebindMask(di, hn::Eq(best_v, least)), points, hn::Set(di, INT32_MAX));
+  const size_t lanes = static_cast<size_t>(hn::GetLane(hn::MinOfLanes(di, holders)));
+  return best == hn::GetLane(least) ? std::min(lanes, index) : lanes;
 }
 
 // Sub-spaces are 12 components long except possibly the last one.
-void L2sqF32Columns(const float* x, size_t n, const float* cols, size_t stride, size_t count,
-                    float* out) {
-  if (n == 12) return ColumnsN<12>(x, n, cols, stride, count, out);
-  return ColumnsN<0>(x, n, cols, stride, count, out);
+void L2sqF32Columns(const float* x, size_t n, const float* cols, size_t block, size_t rows,
+                    size_t count, float* out) {
+  if (n == 12 && rows == 12 && block == 16) {
+    return ColumnsN<12, 16>(x, n, cols, block, rows, count, out);
+  }
+  if (n == 12) return ColumnsN<12, 0>(x, n, cols, block, rows, count, out);
+  return ColumnsN<0, 0>(x, n, cols, block, rows, count, out);
 }
 
-size_t NearestColumn(const float* x, size_t n, const float* cols, size_t stride, size_t count) {
-  if (n == 12) return NearestN<12>(x, n, cols, stride, count);
-  return NearestN<0>(x, n, cols, stride, count);
+size_t NearestColumn(const float* x, size_t n, const float* cols, size_t block, size_t rows,
+                     size_t count) {
+  const size_t whole = count / block * block * rows;  // the full blocks
+  if (n == 12 && rows == 12 && block == 16) {
+    return NearestN<12, 16>(x, n, cols, block, rows, count, whole);
+  }
+  if (n == 12) return NearestN<12, 0>(x, n, cols, block, rows, count, whole);
+  return NearestN<0, 0>(x, n, cols, block, rows, count, whole);
+}
+
+template <size_t kN, size_t kB>
+void NearestEach(const float* x, size_t n, const float* cols, size_t block, size_t count,
+                 size_t slices, uint8_t* out) {
+  const size_t size = n * count;  // floats per slice
+  for (size_t s = 0; s < slices; ++s) {
+    out[s] = static_cast<uint8_t>(
+        NearestN<kN, kB>(x + s * n, n, cols + s * size, block, n, count, (slices - s) * size));
+  }
+}
+
+void NearestColumnsBatch(const float* x, size_t n, const float* cols, size_t block, size_t count,
+                         size_t slices, uint8_t* out) {
+  if (n == 12 && block == 16) return NearestEach<12, 16>(x, n, cols, block, count, slices, out);
+  if (n == 12) return NearestEach<12, 0>(x, n, cols, block, count, slices, out);
+  return NearestEach<0, 0>(x, n, cols, block, count, slices, out);
 }
 
 bool UsesFma() { return HWY_NATIVE_FMA != 0; }
@@ -252,6 +343,7 @@ HWY_EXPORT(CosF32);
 HWY_EXPORT(L2sqF32);
 HWY_EXPORT(L2sqF32Columns);
 HWY_EXPORT(NearestColumn);
+HWY_EXPORT(NearestColumnsBatch);
 HWY_EXPORT(UsesFma);
 HWY_EXPORT(Dot32F32);
 
@@ -263,14 +355,19 @@ double l2sq_f32(const float* a, const float* b, size_t n) {
   return HWY_DYNAMIC_DISPATCH(L2sqF32)(a, b, n);
 }
 
-void l2sq_f32_columns(const float* x, size_t n, const float* cols, size_t stride, size_t count,
-                      float* out) {
-  HWY_DYNAMIC_DISPATCH(L2sqF32Columns)(x, n, cols, stride, count, out);
+void l2sq_f32_columns(const float* x, size_t n, const float* cols, size_t block, size_t rows,
+                      size_t count, float* out) {
+  HWY_DYNAMIC_DISPATCH(L2sqF32Columns)(x, n, cols, block, rows, count, out);
 }
 
-size_t nearest_f32_columns(const float* x, size_t n, const float* cols, size_t stride,
+size_t nearest_f32_columns(const float* x, size_t n, const float* cols, size_t block, size_t rows,
                            size_t count) {
-  return HWY_DYNAMIC_DISPATCH(NearestColumn)(x, n, cols, stride, count);
+  return HWY_DYNAMIC_DISPATCH(NearestColumn)(x, n, cols, block, rows, count);
+}
+
+void nearest_f32_columns_batch(const float* x, size_t n, const float* cols, size_t block,
+                               size_t count, size_t slices, uint8_t* out) {
+  HWY_DYNAMIC_DISPATCH(NearestColumnsBatch)(x, n, cols, block, count, slices, out);
 }
 
 bool uses_fma() { return HWY_DYNAMIC_DISPATCH(UsesFma)(); }

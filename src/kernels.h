@@ -29,16 +29,28 @@ double cos_f32(const float* a, const float* b, size_t n);
 double l2sq_f32(const float* a, const float* b, size_t n);
 
 // Batched squared distances from x (n elements) to `count` points stored by
-// column: component i of point c is cols[i * stride + c]. Writes
-// out[c] = (float)l2sq_f32(x, point c, n), bit for bit.
-void l2sq_f32_columns(const float* x, size_t n, const float* cols, size_t stride, size_t count,
-                      float* out);
+// column in blocks of `block` points (block > 0) with `rows` >= n components
+// each: component i of point c is
+// cols[(c / block) * block * rows + i * block + c % block]. With
+// block >= count the points form one block, component i of point c at
+// cols[i * block + c], and rows does not matter.
+// Writes out[c] = (float)l2sq_f32(x, point c, n), bit for bit.
+void l2sq_f32_columns(const float* x, size_t n, const float* cols, size_t block, size_t rows,
+                      size_t count, float* out);
 
-// Index of the column nearest to x: the first c with the smallest
-// (float)l2sq_f32(x, point c, n), comparing with strict < from the largest
-// finite float, so NaN distances never win; 0 when none is smaller.
-size_t nearest_f32_columns(const float* x, size_t n, const float* cols, size_t stride,
+// Index of the point nearest to x, points stored as for l2sq_f32_columns:
+// the first c with the smallest (float)l2sq_f32(x, point c, n), comparing
+// with strict < from the largest finite float, so NaN distances never win;
+// 0 when none is smaller.
+size_t nearest_f32_columns(const float* x, size_t n, const float* cols, size_t block, size_t rows,
                            size_t count);
+
+// nearest_f32_columns for `slices` consecutive slices of x, each against
+// its own points with rows == n: out[s] = nearest_f32_columns(x + s * n, n,
+// cols + s * n * count, block, n, count). count is at most 256 and a
+// multiple of block.
+void nearest_f32_columns_batch(const float* x, size_t n, const float* cols, size_t block,
+                               size_t count, size_t slices, uint8_t* out);
 
 // Whether the squared distances use fused multiply-add on this CPU.
 bool uses_fma();

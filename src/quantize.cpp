@@ -35,10 +35,10 @@ std::unique_ptr<ProductQuantizer> ProductQuantizer::train(
 }
 
 void ProductQuantizer::set_centroid(size_t s, size_t c, const float* values, size_t len) {
-  float* col = cols_.data() + s * SUBSPACE_DIM * CENTROIDS;
+  float* block = cols_.data() + s * SUBSPACE_DIM * CENTROIDS + c / BLOCK * BLOCK * SUBSPACE_DIM;
   for (size_t i = 0; i < SUBSPACE_DIM; ++i) {
     const float x = i < len ? values[i] : 0.0f;
-    col[i * CENTROIDS + c] = x;
+    block[i * BLOCK + c % BLOCK] = x;
   }
   lens_[s * CENTROIDS + c] = static_cast<uint8_t>(len);
 }
@@ -83,7 +83,8 @@ void ProductQuantizer::train_on(const std::vector<std::span<const float>>& vecto
 void ProductQuantizer::subspace_distances(size_t s, std::span<const float> slice,
                                           float* out) const {
   if (slice.size() <= min_lens_[s]) {
-    kernels::l2sq_f32_columns(slice.data(), slice.size(), columns(s), CENTROIDS, CENTROIDS, out);
+    kernels::l2sq_f32_columns(slice.data(), slice.size(), columns(s), BLOCK, SUBSPACE_DIM,
+                              CENTROIDS, out);
     return;
   }
   // A slice longer than some centroid (a vector longer than the training
@@ -95,8 +96,17 @@ void ProductQuantizer::subspace_distances(size_t s, std::span<const float> slice
 }
 
 void ProductQuantizer::encode(std::span<const float> vector, uint8_t* code) const {
+  // The leading sub-spaces with a whole slice and whole centroids (all of
+  // them unless the vector or the training data is short) in one call.
+  size_t whole = 0;
+  while (whole < num_subspaces_ && (whole + 1) * SUBSPACE_DIM <= vector.size() &&
+         min_lens_[whole] == SUBSPACE_DIM) {
+    ++whole;
+  }
+  kernels::nearest_f32_columns_batch(vector.data(), SUBSPACE_DIM, cols_.data(), BLOCK, CENTROIDS,
+                                     whole, code);
   float distances[CENTROIDS];
-  for (size_t s = 0; s < num_subspaces_; ++s) {
+  for (size_t s = whole; s < num_subspaces_; ++s) {
     const size_t start = s * SUBSPACE_DIM;
     if (start >= vector.size()) {
       code[s] = 0;
@@ -106,7 +116,7 @@ void ProductQuantizer::encode(std::span<const float> vector, uint8_t* code) cons
         vector.subspan(start, std::min(SUBSPACE_DIM, vector.size() - start));
     if (slice.size() <= min_lens_[s]) {
       code[s] = static_cast<uint8_t>(kernels::nearest_f32_columns(
-          slice.data(), slice.size(), columns(s), CENTROIDS, CENTROIDS));
+          slice.data(), slice.size(), columns(s), BLOCK, SUBSPACE_DIM, CENTROIDS));
       continue;
     }
     subspace_distances(s, slice, distances);

@@ -12,7 +12,9 @@
 //
 // A centroid has 12 components, except sampled centroids of the sub-space
 // that contains the end of the training data, which have that sub-space's
-// length; centroids are stored by column, zero-padded to 12 components.
+// length; centroids are stored by column in blocks of 16 (one 16-float
+// vector per component, the widest any x86 target has), zero-padded to 12
+// components.
 //
 // Thread safety: immutable after train(); encode() and all readers may run
 // concurrently.
@@ -22,15 +24,32 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <new>
 #include <span>
 #include <vector>
 
 namespace ostrel {
 
+// Allocates on 64-byte boundaries, so that a block's 16-float rows are whole
+// cache lines.
+template <class T>
+struct CacheLineAllocator {
+  using value_type = T;
+  CacheLineAllocator() = default;
+  template <class U>
+  CacheLineAllocator(const CacheLineAllocator<U>&) {}
+  T* allocate(size_t n) {
+    return static_cast<T*>(::operator new (n * sizeof(T), std::align_val_t{64}));
+  }
+  void deallocate(T* p, size_t) { ::operator delete (p, std::align_val_t{64}); }
+  bool operator==(const CacheLineAllocator&) const = default;
+};
+
 class ProductQuantizer {
  public:
   static constexpr size_t SUBSPACE_DIM = 12;
   static constexpr size_t CENTROIDS = 256;
+  static constexpr size_t BLOCK = 16;  // centroids per block
   static constexpr uint32_t CODEBOOK_SEED = 54321;
 
   // Builds the quantizer for `nominal_dimension` from training vectors given
@@ -50,14 +69,15 @@ class ProductQuantizer {
   // Centroid `c` of sub-space `s`: 12 floats, zero beyond centroid_len().
   std::array<float, SUBSPACE_DIM> centroid(size_t s, size_t c) const {
     std::array<float, SUBSPACE_DIM> out;
-    const float* col = columns(s);
-    for (size_t i = 0; i < SUBSPACE_DIM; ++i) out[i] = col[i * CENTROIDS + c];
+    const float* block = columns(s) + c / BLOCK * BLOCK * SUBSPACE_DIM;
+    for (size_t i = 0; i < SUBSPACE_DIM; ++i) out[i] = block[i * BLOCK + c % BLOCK];
     return out;
   }
   size_t centroid_len(size_t s, size_t c) const { return lens_[s * CENTROIDS + c]; }
   // Shortest centroid of sub-space `s`.
   size_t min_centroid_len(size_t s) const { return min_lens_[s]; }
-  // Sub-space `s` by column: component i of centroid c is columns(s)[i * 256 + c].
+  // Sub-space `s` by column in blocks of BLOCK centroids: component i of
+  // centroid c is columns(s)[c / 16 * 16 * 12 + i * 16 + c % 16].
   const float* columns(size_t s) const { return cols_.data() + s * SUBSPACE_DIM * CENTROIDS; }
 
   // Squared distances (narrowed to float) from the slice query[start, end)
@@ -72,9 +92,9 @@ class ProductQuantizer {
   void set_centroid(size_t s, size_t c, const float* values, size_t len);
 
   size_t num_subspaces_ = 0;
-  std::vector<float> cols_;        // [s][i][c]
-  std::vector<uint8_t> lens_;      // [s][c]
-  std::vector<uint8_t> min_lens_;  // [s]
+  std::vector<float, CacheLineAllocator<float>> cols_;  // [s][c / 16][i][c % 16]
+  std::vector<uint8_t> lens_;                           // [s][c]
+  std::vector<uint8_t> min_lens_;                       // [s]
 };
 
 }  // namespace ostrel

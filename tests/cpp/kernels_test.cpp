@@ -91,22 +91,41 @@ TEST_P(PerTarget, ColumnsMatchSingleCallsAndNearestIsTheFirstMinimum) {
   std::mt19937 rng(11);
   for (size_t n : {0, 1, 7, 8, 9, 12, 13, 40}) {
     for (size_t count : {1, 5, 256, 259}) {
-      auto x = random_floats(rng, n);
-      auto cols = random_floats(rng, n * count);
-      if (count > 100) {  // exact ties: the first must win
-        for (size_t i = 0; i < n; ++i) cols[i * count + 90] = cols[i * count + 70];
+      // Layouts: one block; blocks of 16 as the quantizer stores them; spare rows.
+      for (size_t layout = 0; layout < 3; ++layout) {
+        const size_t block = layout == 0 ? count : 16, rows = layout == 2 ? n + 3 : n;
+        auto at = [&](size_t c, size_t i) {
+          return c / block * block * rows + i * block + c % block;
+        };
+        const size_t size = (count + block - 1) / block * block * rows;  // floats per slice
+        auto x = random_floats(rng, 2 * n);
+        auto cols = random_floats(rng, 2 * size);
+        if (count > 100) {  // exact ties: the first must win
+          for (size_t i = 0; i < n; ++i) cols[at(90, i)] = cols[at(70, i)];
+        }
+        std::vector<float> out(count);
+        l2sq_f32_columns(x.data(), n, cols.data(), block, rows, count, out.data());
+        size_t first_min = 0;
+        for (size_t c = 0; c < count; ++c) {
+          std::vector<float> point(n);
+          for (size_t i = 0; i < n; ++i) point[i] = cols[at(c, i)];
+          ASSERT_EQ(out[c], static_cast<float>(l2sq_f32(x.data(), point.data(), n)))
+              << "n=" << n << " c=" << c << " layout=" << layout;
+          if (out[c] < out[first_min]) first_min = c;
+        }
+        EXPECT_EQ(nearest_f32_columns(x.data(), n, cols.data(), block, rows, count), first_min);
+        if (rows == n && count % block == 0 && count <= 256) {  // two slices in one call
+          uint8_t codes[2];
+          nearest_f32_columns_batch(x.data(), n, cols.data(), block, count, 2, codes);
+          EXPECT_EQ(codes[0], first_min);
+          EXPECT_EQ(codes[1],
+                    nearest_f32_columns(x.data() + n, n, cols.data() + size, block, n, count));
+        }
+        // +inf and NaN distances are never below the largest float: index 0.
+        std::vector<float> far(size, -3e38f);
+        for (size_t i = 0; i < n && count > 7; ++i) far[at(7, i)] = i == 0 ? NAN : x[i];
+        EXPECT_EQ(nearest_f32_columns(x.data(), n, far.data(), block, rows, count), 0u);
       }
-      std::vector<float> out(count);
-      l2sq_f32_columns(x.data(), n, cols.data(), count, count, out.data());
-      size_t first_min = 0;
-      for (size_t c = 0; c < count; ++c) {
-        std::vector<float> point(n);
-        for (size_t i = 0; i < n; ++i) point[i] = cols[i * count + c];
-        ASSERT_EQ(out[c], static_cast<float>(l2sq_f32(x.data(), point.data(), n)))
-            << "n=" << n << " c=" << c;
-        if (out[c] < out[first_min]) first_min = c;
-      }
-      EXPECT_EQ(nearest_f32_columns(x.data(), n, cols.data(), count, count), first_min);
     }
   }
 }

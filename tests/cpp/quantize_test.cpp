@@ -3,7 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cfloat>
 #include <random>
+
+#include "kernels.h"
 
 namespace ostrel {
 namespace {
@@ -64,6 +67,28 @@ TEST(ProductQuantizer, ShortDataKeepsLaterCodebooksAndZeroCodes) {
     auto code = pq->encode(data[5]);
     ASSERT_EQ(code.size(), 64u);
     for (size_t s = (c.first + 11) / 12; s < 64; ++s) EXPECT_EQ(code[s], 0) << c.first;
+  }
+}
+
+TEST(ProductQuantizer, CodesAreTheFirstNearestCentroids) {
+  // (dimension of the data, of the encoded vectors): whole and short slices.
+  for (const auto& c : {std::pair<size_t, size_t>{768, 768}, {100, 100}, {768, 100}, {100, 110}}) {
+    auto data = random_vectors(300, c.first, 3);
+    auto pq = ProductQuantizer::train(768, spans(data));
+    for (const auto& v : random_vectors(3, c.second, 4)) {
+      const auto code = pq->encode(v);
+      for (size_t s = 0; s * 12 < v.size(); ++s) {
+        const size_t len = std::min<size_t>(12, v.size() - s * 12);
+        float best = FLT_MAX;
+        size_t want = 0;
+        for (size_t k = 0; k < 256; ++k) {
+          const float d = static_cast<float>(kernels::l2sq_f32(
+              &v[s * 12], pq->centroid(s, k).data(), std::min(len, pq->centroid_len(s, k))));
+          if (d < best) best = d, want = k;
+        }
+        ASSERT_EQ(code[s], want) << c.first << " " << c.second << " sub-space " << s;
+      }
+    }
   }
 }
 

@@ -343,7 +343,8 @@ Result<std::unique_ptr<OstrelDB>> OstrelDB::open(std::string path) {
 
 Status OstrelDB::add(uint32_t internal_id, std::vector<float> vector,
                      std::string_view metadata_json, std::optional<int64_t> ttl) {
-  return catch_as_status([&] { return impl_->add(internal_id, std::move(vector), metadata_json, ttl); });
+  return catch_as_status(
+      [&] { return impl_->add(internal_id, std::move(vector), metadata_json, ttl); });
 }
 
 Result<std::vector<ResultTriple>> OstrelDB::search(std::span<const float> query, uint64_t k,

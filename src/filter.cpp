@@ -32,9 +32,7 @@ typename Map::mapped_type& find_or_create(Map& map, std::string_view path) {
 
 }  // namespace
 
-void FilterEngine::add_document(uint32_t id) {
-  all_docs_.add(id);
-}
+void FilterEngine::add_document(uint32_t id) { all_docs_.add(id); }
 
 // ---------------------------------------------------------------------------
 // Indexing
@@ -55,8 +53,7 @@ void visit_members(const json::Object& object, std::string& path, Visit&& visit)
 }
 
 bool is_number(const json::Value& value) {
-  return value.kind() == Kind::kUint || value.kind() == Kind::kInt ||
-         value.kind() == Kind::kDouble;
+  return value.kind() == Kind::kUint || value.kind() == Kind::kInt || value.kind() == Kind::kDouble;
 }
 
 bool is_eq_value(const json::Value& value) {
@@ -68,9 +65,7 @@ bool is_eq_value(const json::Value& value) {
 void FilterEngine::index_object(const json::Object& object, std::string_view prefix, uint32_t id) {
   std::string path(prefix);
   visit_members(object, path, [&](std::string_view path, const json::Value& value) {
-    {
-      find_or_create(exists_index_, path).add(id);
-    }
+    { find_or_create(exists_index_, path).add(id); }
     if (is_eq_value(value)) {
       const uint64_t h = hash_value(eq_text(value));
       find_or_create(eq_index_, path).try_emplace(h).first->add(id);
@@ -158,9 +153,7 @@ void FilterEngine::purge_numeric(const Roaring& ids, std::optional<std::string_v
 }
 
 void FilterEngine::remove_document(uint32_t id) {
-  {
-    all_docs_.remove(id);
-  }
+  { all_docs_.remove(id); }
   {
     for (auto& [path, values] : eq_index_) {
       values.for_each_mut([id](uint64_t, Roaring& set) { set.remove(id); });
@@ -176,9 +169,7 @@ void FilterEngine::remove_document(uint32_t id) {
 
 void FilterEngine::remove_all(const Roaring& ids) {
   if (ids.isEmpty()) return;
-  {
-    all_docs_ -= ids;
-  }
+  { all_docs_ -= ids; }
   {
     for (auto& [path, values] : eq_index_) {
       values.for_each_mut([&ids](uint64_t, Roaring& set) { set -= ids; });
@@ -307,18 +298,14 @@ ClauseResult FilterEngine::eval_exists(std::string_view field, bool want) const 
   if (it == exists_index_.end()) return std::nullopt;
   if (want) return Roaring(it->second);
   Roaring result;
-  {
-    result = all_docs_;
-  }
+  { result = all_docs_; }
   result -= it->second;
   return result;
 }
 
 Roaring FilterEngine::all_docs_minus(const Roaring& set) const {
   Roaring result;
-  {
-    result = all_docs_;
-  }
+  { result = all_docs_; }
   result -= set;
   return result;
 }

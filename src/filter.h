@@ -139,7 +139,6 @@ class FilterEngine {
   using PendingNumeric = PathMap<PairVec>;
   using ExistsIndex = PathMap<Roaring>;
 
-
   // Merges `pending` (taken first) and the path's current tree into a new
   // tree stored for the path.
   static void flush_pending(RangeTrees& trees, std::string_view path, const PairVec& pending);

@@ -139,7 +139,7 @@ class FlatIdSet {
   bool insert(uint32_t id) {
     if ((order_.size() + 1) * 8 > table_.size() * 7) grow();
     size_t i = home(id);
-    for (; table_[i] != kEmpty; i = (i + 1) & mask_) {
+    for (; table_[i] != EMPTY_SLOT; i = (i + 1) & mask_) {
       if (order_[table_[i]] == id) return false;
     }
     table_[i] = static_cast<uint32_t>(order_.size());
@@ -152,32 +152,32 @@ class FlatIdSet {
   std::vector<uint32_t> take_ids() {
     std::vector<uint32_t> out = std::move(order_);
     order_ = {};
-    std::fill(table_.begin(), table_.end(), kEmpty);
+    std::fill(table_.begin(), table_.end(), EMPTY_SLOT);
     return out;
   }
   void clear() {
     order_.clear();
-    std::fill(table_.begin(), table_.end(), kEmpty);
+    std::fill(table_.begin(), table_.end(), EMPTY_SLOT);
   }
 
  private:
-  static constexpr uint32_t kEmpty = 0xFFFFFFFFu;  // positions in order_ stay below it
+  static constexpr uint32_t EMPTY_SLOT = 0xFFFFFFFFu;  // positions in order_ stay below it
 
   size_t home(uint32_t id) const { return fx_hash(id) >> shift_; }
 
   void grow() {
     size_t cap = table_.empty() ? 64 : table_.size() * 2;
-    table_.assign(cap, kEmpty);
+    table_.assign(cap, EMPTY_SLOT);
     mask_ = cap - 1;
     shift_ = 64 - std::countr_zero(cap);
     for (uint32_t pos = 0; pos < order_.size(); ++pos) {
       size_t i = home(order_[pos]);
-      while (table_[i] != kEmpty) i = (i + 1) & mask_;
+      while (table_[i] != EMPTY_SLOT) i = (i + 1) & mask_;
       table_[i] = pos;
     }
   }
 
-  std::vector<uint32_t> table_;  // positions into order_, or kEmpty
+  std::vector<uint32_t> table_;  // positions into order_, or EMPTY_SLOT
   std::vector<uint32_t> order_;
   size_t mask_ = 0;
   int shift_ = 64;

@@ -8,7 +8,7 @@ namespace ostrel {
 namespace {
 
 // Below this many ids a comparison sort beats the two counting passes.
-constexpr size_t kRadixMin = size_t{1} << 16;
+constexpr size_t RADIX_MIN = size_t{1} << 16;
 
 // Sorts distinct ids ascending. Dense ids (span within 256 ids per id) go
 // through a bit array over their span, in linear time; sparse short slices
@@ -30,7 +30,7 @@ void sort_ids(std::vector<uint32_t>& ids) {
     }
     return;
   }
-  if (ids.size() < kRadixMin) {
+  if (ids.size() < RADIX_MIN) {
     std::sort(ids.begin(), ids.end());
     return;
   }
@@ -349,7 +349,7 @@ void IntervalTree::insert(std::vector<Pair> pending) {
   std::stable_sort(pending.begin(), pending.end(),
                    [](const Pair& a, const Pair& b) { return a.first < b.first; });
   size_t done = 0;
-  if (!chunks_.empty() && pending.size() <= kIncrementalMax) {
+  if (!chunks_.empty() && pending.size() <= INCREMENTAL_MAX) {
     while (done < pending.size() && insert_one(pending[done].first, pending[done].second)) ++done;
   }
   if (done == pending.size()) return;

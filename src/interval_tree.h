@@ -100,7 +100,7 @@ class IntervalTree {
 
   static constexpr size_t kChunkIds = 2048;
   // More pending values than this are merged by a rebuild.
-  static constexpr size_t kIncrementalMax = 8192;
+  static constexpr size_t INCREMENTAL_MAX = 8192;
 
  private:
   struct Chunk {

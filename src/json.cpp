@@ -68,26 +68,26 @@ namespace {
 // Arrays/objects that may be open at once; the next opening bracket fails.
 constexpr size_t MAX_DEPTH = 127;
 
-constexpr const char* kEofValue = "EOF while parsing a value";
-constexpr const char* kEofList = "EOF while parsing a list";
-constexpr const char* kEofObject = "EOF while parsing an object";
-constexpr const char* kEofString = "EOF while parsing a string";
-constexpr const char* kExpectedValue = "expected value";
-constexpr const char* kExpectedIdent = "expected ident";
-constexpr const char* kTrailingCharacters = "trailing characters";
-constexpr const char* kTrailingComma = "trailing comma";
-constexpr const char* kKeyMustBeString = "key must be a string";
-constexpr const char* kExpectedColon = "expected `:`";
-constexpr const char* kExpectedListCommaOrEnd = "expected `,` or `]`";
-constexpr const char* kExpectedObjectCommaOrEnd = "expected `,` or `}`";
-constexpr const char* kInvalidEscape = "invalid escape";
-constexpr const char* kInvalidNumber = "invalid number";
-constexpr const char* kNumberOutOfRange = "number out of range";
-constexpr const char* kControlCharacter =
+constexpr const char* EOF_VALUE = "EOF while parsing a value";
+constexpr const char* EOF_LIST = "EOF while parsing a list";
+constexpr const char* EOF_OBJECT = "EOF while parsing an object";
+constexpr const char* EOF_STRING = "EOF while parsing a string";
+constexpr const char* EXPECTED_VALUE = "expected value";
+constexpr const char* EXPECTED_IDENT = "expected ident";
+constexpr const char* TRAILING_CHARACTERS = "trailing characters";
+constexpr const char* TRAILING_COMMA = "trailing comma";
+constexpr const char* KEY_MUST_BE_STRING = "key must be a string";
+constexpr const char* EXPECTED_COLON = "expected `:`";
+constexpr const char* EXPECTED_LIST_COMMA_OR_END = "expected `,` or `]`";
+constexpr const char* EXPECTED_OBJECT_COMMA_OR_END = "expected `,` or `}`";
+constexpr const char* INVALID_ESCAPE = "invalid escape";
+constexpr const char* INVALID_NUMBER = "invalid number";
+constexpr const char* NUMBER_OUT_OF_RANGE = "number out of range";
+constexpr const char* CONTROL_CHARACTER =
     "control character (\\u0000-\\u001F) found while parsing a string";
-constexpr const char* kLoneLeadingSurrogate = "lone leading surrogate in hex escape";
-constexpr const char* kUnexpectedEndOfHexEscape = "unexpected end of hex escape";
-constexpr const char* kRecursionLimitExceeded = "recursion limit exceeded";
+constexpr const char* LONE_LEADING_SURROGATE = "lone leading surrogate in hex escape";
+constexpr const char* UNEXPECTED_END_OF_HEX_ESCAPE = "unexpected end of hex escape";
+constexpr const char* RECURSION_LIMIT_EXCEEDED = "recursion limit exceeded";
 
 // A parse failure: the message and how many bytes had been read when it was
 // found (the offending byte included). The position follows from `read`.
@@ -132,11 +132,11 @@ bool after_leading_zero(std::string_view text, size_t index) {
 
 // Reads the four hex digits of a \u escape starting at `i`.
 MaybeFailure read_hex4(std::string_view text, size_t& i, unsigned& out) {
-  if (text.size() - i < 4) return at_eof(kEofString, text);
+  if (text.size() - i < 4) return at_eof(EOF_STRING, text);
   out = 0;
   for (size_t k = 0; k < 4; ++k) {
     int v = hex_value(text[i + k]);
-    if (v < 0) return at_byte(kInvalidEscape, i + k);
+    if (v < 0) return at_byte(INVALID_ESCAPE, i + k);
     out = out * 16 + static_cast<unsigned>(v);
   }
   i += 4;
@@ -148,16 +148,16 @@ MaybeFailure read_hex4(std::string_view text, size_t& i, unsigned& out) {
 MaybeFailure check_unicode_escape(std::string_view text, size_t& i) {
   unsigned first;
   if (MaybeFailure f = read_hex4(text, i, first)) return f;
-  if (first >= 0xDC00 && first <= 0xDFFF) return Failure{kLoneLeadingSurrogate, i};
+  if (first >= 0xDC00 && first <= 0xDFFF) return Failure{LONE_LEADING_SURROGATE, i};
   if (first < 0xD800 || first > 0xDBFF) return std::nullopt;
   for (char expected : {'\\', 'u'}) {
-    if (i == text.size()) return at_eof(kEofString, text);
-    if (text[i] != expected) return at_byte(kUnexpectedEndOfHexEscape, i);
+    if (i == text.size()) return at_eof(EOF_STRING, text);
+    if (text[i] != expected) return at_byte(UNEXPECTED_END_OF_HEX_ESCAPE, i);
     ++i;
   }
   unsigned second;
   if (MaybeFailure f = read_hex4(text, i, second)) return f;
-  if (second < 0xDC00 || second > 0xDFFF) return Failure{kLoneLeadingSurrogate, i};
+  if (second < 0xDC00 || second > 0xDFFF) return Failure{LONE_LEADING_SURROGATE, i};
   return std::nullopt;
 }
 
@@ -165,13 +165,13 @@ MaybeFailure check_unicode_escape(std::string_view text, size_t& i) {
 MaybeFailure check_string(std::string_view text, size_t open) {
   size_t i = open + 1;
   for (;;) {
-    if (i == text.size()) return at_eof(kEofString, text);
+    if (i == text.size()) return at_eof(EOF_STRING, text);
     const auto c = static_cast<unsigned char>(text[i]);
     if (c == '"') return std::nullopt;
-    if (c < 0x20) return at_byte(kControlCharacter, i);
+    if (c < 0x20) return at_byte(CONTROL_CHARACTER, i);
     ++i;
     if (c != '\\') continue;
-    if (i == text.size()) return at_eof(kEofString, text);
+    if (i == text.size()) return at_eof(EOF_STRING, text);
     switch (text[i++]) {
       case '"':
       case '\\':
@@ -186,7 +186,7 @@ MaybeFailure check_string(std::string_view text, size_t open) {
         if (MaybeFailure f = check_unicode_escape(text, i)) return f;
         break;
       default:
-        return at_byte(kInvalidEscape, i - 1);
+        return at_byte(INVALID_ESCAPE, i - 1);
     }
   }
 }
@@ -213,14 +213,14 @@ Failure number_too_big(std::string_view text, size_t start) {
   size_t i = start;
   if (i < n && text[i] == '-') ++i;
   auto digits = [&]() -> MaybeFailure {
-    if (i == n) return at_eof(kEofValue, text);
-    if (!is_digit(text[i])) return at_byte(kInvalidNumber, i);
+    if (i == n) return at_eof(EOF_VALUE, text);
+    if (!is_digit(text[i])) return at_byte(INVALID_NUMBER, i);
     while (i < n && is_digit(text[i])) ++i;
     return std::nullopt;
   };
   if (i < n && text[i] == '0') {
     ++i;
-    if (i < n && is_digit(text[i])) return at_byte(kInvalidNumber, i);
+    if (i < n && is_digit(text[i])) return at_byte(INVALID_NUMBER, i);
   } else if (MaybeFailure f = digits()) {
     return *f;
   }
@@ -233,7 +233,7 @@ Failure number_too_big(std::string_view text, size_t start) {
     if (i < n && (text[i] == '+' || text[i] == '-')) ++i;
     if (MaybeFailure f = digits()) return *f;
   }
-  return Failure{kNumberOutOfRange, i};
+  return Failure{NUMBER_OUT_OF_RANGE, i};
 }
 
 // ValueInvalid: RapidJSON could not read a value at `at`. It is either the
@@ -242,14 +242,14 @@ Failure number_too_big(std::string_view text, size_t start) {
 Failure value_invalid(std::string_view text, size_t at) {
   const bool eof = at == text.size();
   if (at > 0 && text[at - 1] == '-') {
-    return eof ? at_eof(kEofValue, text) : at_byte(kInvalidNumber, at);
+    return eof ? at_eof(EOF_VALUE, text) : at_byte(INVALID_NUMBER, at);
   }
   if (at > 0 && text[at - 1] >= 'a' && text[at - 1] <= 'z') {
-    return eof ? at_eof(kEofValue, text) : at_byte(kExpectedIdent, at);
+    return eof ? at_eof(EOF_VALUE, text) : at_byte(EXPECTED_IDENT, at);
   }
-  if (eof) return at_eof(prev_is(text, at, '[') ? kEofList : kEofValue, text);
-  if (text[at] == ']' && prev_is(text, at, ',')) return at_byte(kTrailingComma, at);
-  return at_byte(kExpectedValue, at);
+  if (eof) return at_eof(prev_is(text, at, '[') ? EOF_LIST : EOF_VALUE, text);
+  if (text[at] == ']' && prev_is(text, at, ',')) return at_byte(TRAILING_COMMA, at);
+  return at_byte(EXPECTED_VALUE, at);
 }
 
 // Maps a RapidJSON error (other than a stop requested by the handler) to ours.
@@ -257,25 +257,25 @@ Failure diagnose(std::string_view text, rapidjson::ParseErrorCode code, size_t a
   const bool eof = at >= text.size();
   switch (code) {
     case rapidjson::kParseErrorDocumentEmpty:
-      return eof ? at_eof(kEofValue, text) : at_byte(kExpectedValue, at);
+      return eof ? at_eof(EOF_VALUE, text) : at_byte(EXPECTED_VALUE, at);
     case rapidjson::kParseErrorValueInvalid:
       return value_invalid(text, at);
     case rapidjson::kParseErrorObjectMissName: {
       const bool after_comma = prev_is(text, at, ',');
-      if (eof) return at_eof(after_comma ? kEofValue : kEofObject, text);
-      if (after_comma && text[at] == '}') return at_byte(kTrailingComma, at);
-      return at_byte(kKeyMustBeString, at);
+      if (eof) return at_eof(after_comma ? EOF_VALUE : EOF_OBJECT, text);
+      if (after_comma && text[at] == '}') return at_byte(TRAILING_COMMA, at);
+      return at_byte(KEY_MUST_BE_STRING, at);
     }
     case rapidjson::kParseErrorObjectMissColon:
-      return eof ? at_eof(kEofObject, text) : at_byte(kExpectedColon, at);
+      return eof ? at_eof(EOF_OBJECT, text) : at_byte(EXPECTED_COLON, at);
     case rapidjson::kParseErrorObjectMissCommaOrCurlyBracket:
-      if (eof) return at_eof(kEofObject, text);
-      if (after_leading_zero(text, at)) return at_byte(kInvalidNumber, at);
-      return at_byte(kExpectedObjectCommaOrEnd, at);
+      if (eof) return at_eof(EOF_OBJECT, text);
+      if (after_leading_zero(text, at)) return at_byte(INVALID_NUMBER, at);
+      return at_byte(EXPECTED_OBJECT_COMMA_OR_END, at);
     case rapidjson::kParseErrorArrayMissCommaOrSquareBracket:
-      if (eof) return at_eof(kEofList, text);
-      if (after_leading_zero(text, at)) return at_byte(kInvalidNumber, at);
-      return at_byte(kExpectedListCommaOrEnd, at);
+      if (eof) return at_eof(EOF_LIST, text);
+      if (after_leading_zero(text, at)) return at_byte(INVALID_NUMBER, at);
+      return at_byte(EXPECTED_LIST_COMMA_OR_END, at);
     case rapidjson::kParseErrorStringUnicodeEscapeInvalidHex:
     case rapidjson::kParseErrorStringUnicodeSurrogateInvalid:
     case rapidjson::kParseErrorStringEscapeInvalid:
@@ -289,19 +289,19 @@ Failure diagnose(std::string_view text, rapidjson::ParseErrorCode code, size_t a
       return number_too_big(text, at);
     case rapidjson::kParseErrorNumberMissFraction:
     case rapidjson::kParseErrorNumberMissExponent:
-      return eof ? at_eof(kEofValue, text) : at_byte(kInvalidNumber, at);
+      return eof ? at_eof(EOF_VALUE, text) : at_byte(INVALID_NUMBER, at);
     default:
       break;
   }
   // Not reached for the flags used; keep a sensible text rather than none.
   assert(false && "RapidJSON error without a matching diagnosis");
-  return eof ? at_eof(kEofValue, text) : at_byte(kExpectedValue, at);
+  return eof ? at_eof(EOF_VALUE, text) : at_byte(EXPECTED_VALUE, at);
 }
 
 // Decimal exponent of the leading non-zero digit of a number text that
 // std::from_chars found out of range: above 0 it overflowed, else underflowed.
 int64_t decimal_magnitude(const char* p, const char* end) {
-  constexpr int64_t kCap = int64_t{1} << 40;  // far beyond any double exponent
+  constexpr int64_t CAP = int64_t{1} << 40;  // far beyond any double exponent
   if (p != end && *p == '-') ++p;
   int64_t magnitude = 0;
   bool found = false;
@@ -329,7 +329,7 @@ int64_t decimal_magnitude(const char* p, const char* end) {
   if (p != end && (*p == 'e' || *p == 'E')) {
     ++p;
     if (p != end && (*p == '+' || *p == '-')) negative = *p++ == '-';
-    for (; p != end && is_digit(*p); ++p) exponent = std::min(kCap, exponent * 10 + (*p - '0'));
+    for (; p != end && is_digit(*p); ++p) exponent = std::min(CAP, exponent * 10 + (*p - '0'));
   }
   return magnitude + (negative ? -exponent : exponent);
 }
@@ -424,7 +424,7 @@ class TreeBuilder {
     const std::from_chars_result r = std::from_chars(str, end, d);
     if (r.ec == std::errc::result_out_of_range) {
       if (decimal_magnitude(str, end) > 0) {
-        return fail({kNumberOutOfRange, static_cast<size_t>(end - buffer_)});
+        return fail({NUMBER_OUT_OF_RANGE, static_cast<size_t>(end - buffer_)});
       }
       d = *str == '-' ? -0.0 : 0.0;
     } else {
@@ -475,7 +475,7 @@ class TreeBuilder {
 
   bool open(Value container) {
     // The reader has just taken the bracket: Tell() is one past it.
-    if (open_.size() == MAX_DEPTH) return fail({kRecursionLimitExceeded, in_.Tell()});
+    if (open_.size() == MAX_DEPTH) return fail({RECURSION_LIMIT_EXCEEDED, in_.Tell()});
     open_.push_back(std::move(container));
     return true;
   }
@@ -556,7 +556,7 @@ std::string describe(const Failure& f, std::string_view text) {
 
 // In-situ strings and numbers as text; the trailing-text check is ours, since
 // RapidJSON would stop at a NUL byte.
-constexpr unsigned kParseFlags = rapidjson::kParseInsituFlag | rapidjson::kParseStopWhenDoneFlag |
+constexpr unsigned PARSE_FLAGS = rapidjson::kParseInsituFlag | rapidjson::kParseStopWhenDoneFlag |
                                  rapidjson::kParseNumbersAsStringsFlag;
 
 }  // namespace
@@ -567,7 +567,7 @@ Result<Value> parse(std::string_view text) {
     ViewStream in(buffer.data(), buffer.data() + buffer.size());
     TreeBuilder builder(text, buffer.data(), in);
     rapidjson::Reader reader;
-    const rapidjson::ParseResult result = reader.Parse<kParseFlags>(in, builder);
+    const rapidjson::ParseResult result = reader.Parse<PARSE_FLAGS>(in, builder);
 
     Failure failure{};
     if (result.IsError()) {
@@ -578,8 +578,8 @@ Result<Value> parse(std::string_view text) {
       size_t i = in.Tell();
       while (i < text.size() && is_ws(text[i])) ++i;
       if (i == text.size()) return builder.take_root();
-      failure = after_leading_zero(text, i) ? at_byte(kInvalidNumber, i)
-                                            : at_byte(kTrailingCharacters, i);
+      failure = after_leading_zero(text, i) ? at_byte(INVALID_NUMBER, i)
+                                            : at_byte(TRAILING_CHARACTERS, i);
     }
     return Status::Invalid(describe(failure, text));
   } catch (const std::bad_alloc&) {

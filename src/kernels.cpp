@@ -19,7 +19,7 @@ namespace ostrel::kernels {
 namespace HWY_NAMESPACE {
 namespace hn = hwy::HWY_NAMESPACE;
 
-constexpr size_t kPartials = 8;
+constexpr size_t PARTIALS = 8;
 
 HWY_INLINE double combine(const double* p) {
   return ((p[0] + p[1]) + (p[2] + p[3])) + ((p[4] + p[5]) + (p[6] + p[7]));
@@ -28,22 +28,22 @@ HWY_INLINE double combine(const double* p) {
 // Accumulates up to three interleaved partial sums over the blocks of eight
 // elements; Op(a, b, acc...) adds its terms. Tail elements are added after.
 struct Sums {
-  double ab[kPartials] = {};
-  double aa[kPartials] = {};
-  double bb[kPartials] = {};
+  double ab[PARTIALS] = {};
+  double aa[PARTIALS] = {};
+  double bb[PARTIALS] = {};
 };
 
 void CosSums(const float* a, const float* b, size_t n, Sums* s) {
   const hn::ScalableTag<double> dd;
   const hn::Rebind<float, decltype(dd)> df;
   constexpr size_t N = hn::MaxLanes(dd);
-  static_assert(kPartials % N == 0 || N > kPartials, "lane count must divide 8");
-  if constexpr (N <= kPartials) {
-    constexpr size_t V = kPartials / N;
+  static_assert(PARTIALS % N == 0 || N > PARTIALS, "lane count must divide 8");
+  if constexpr (N <= PARTIALS) {
+    constexpr size_t V = PARTIALS / N;
     hn::Vec<decltype(dd)> ab[V], aa[V], bb[V];
     for (size_t v = 0; v < V; ++v) ab[v] = aa[v] = bb[v] = hn::Zero(dd);
     size_t i = 0;
-    for (; i + kPartials <= n; i += kPartials) {
+    for (; i + PARTIALS <= n; i += PARTIALS) {
       for (size_t v = 0; v < V; ++v) {
         const auto x = hn::PromoteTo(dd, hn::LoadU(df, a + i + v * N));
         const auto y = hn::PromoteTo(dd, hn::LoadU(df, b + i + v * N));
@@ -66,9 +66,9 @@ void CosSums(const float* a, const float* b, size_t n, Sums* s) {
   } else {
     for (size_t i = 0; i < n; ++i) {
       const double x = a[i], y = b[i];
-      s->ab[i % kPartials] += x * y;
-      s->aa[i % kPartials] += x * x;
-      s->bb[i % kPartials] += y * y;
+      s->ab[i % PARTIALS] += x * y;
+      s->aa[i % PARTIALS] += x * x;
+      s->bb[i % PARTIALS] += y * y;
     }
   }
 }
@@ -106,15 +106,15 @@ HWY_INLINE float Combine8(const float* p) {
 }
 
 double L2sqF32(const float* a, const float* b, size_t n) {
-  const hn::CappedTag<float, kPartials> df;
+  const hn::CappedTag<float, PARTIALS> df;
   constexpr size_t N = hn::MaxLanes(df);
-  float p[kPartials] = {};
+  float p[PARTIALS] = {};
   size_t i = 0;
-  if constexpr (kPartials % N == 0) {
-    constexpr size_t V = kPartials / N;
+  if constexpr (PARTIALS % N == 0) {
+    constexpr size_t V = PARTIALS / N;
     hn::Vec<decltype(df)> acc[V];
     for (size_t v = 0; v < V; ++v) acc[v] = hn::Zero(df);
-    for (; i + kPartials <= n; i += kPartials) {
+    for (; i + PARTIALS <= n; i += PARTIALS) {
       for (size_t v = 0; v < V; ++v) {
         const auto d = hn::Sub(hn::LoadU(df, a + i + v * N), hn::LoadU(df, b + i + v * N));
         acc[v] = AddSquare(acc[v], d);
@@ -122,7 +122,7 @@ double L2sqF32(const float* a, const float* b, size_t n) {
     }
     for (size_t v = 0; v < V; ++v) hn::StoreU(acc[v], df, p + v * N);
   }
-  for (size_t k = 0; i < n; ++i, k = (k + 1) % kPartials) p[k] = AddSquare1(p[k], a[i] - b[i]);
+  for (size_t k = 0; i < n; ++i, k = (k + 1) % PARTIALS) p[k] = AddSquare1(p[k], a[i] - b[i]);
   return Combine8(p);
 }
 
@@ -133,8 +133,8 @@ template <size_t kN, class D>
 HWY_INLINE hn::Vec<D> ColumnDistances(D df, const hn::Vec<D>* xv, const float* x, size_t n,
                                       const float* cols, size_t stride, size_t c) {
   if constexpr (kN > 0) n = kN;
-  hn::Vec<D> p[kPartials];
-  for (size_t k = 0; k < kPartials; ++k) p[k] = hn::Zero(df);
+  hn::Vec<D> p[PARTIALS];
+  for (size_t k = 0; k < PARTIALS; ++k) p[k] = hn::Zero(df);
 #pragma GCC unroll 16
   for (size_t i = 0; i < n; ++i) {
     hn::Vec<D> xi;
@@ -144,16 +144,16 @@ HWY_INLINE hn::Vec<D> ColumnDistances(D df, const hn::Vec<D>* xv, const float* x
       xi = hn::Set(df, x[i]);
     }
     const auto d = hn::Sub(xi, hn::LoadU(df, cols + i * stride + c));
-    p[i % kPartials] = AddSquare(p[i % kPartials], d);
+    p[i % PARTIALS] = AddSquare(p[i % PARTIALS], d);
   }
   return hn::Add(hn::Add(hn::Add(p[0], p[1]), hn::Add(p[2], p[3])),
                  hn::Add(hn::Add(p[4], p[5]), hn::Add(p[6], p[7])));
 }
 
 float ColumnDistance1(const float* x, size_t n, const float* cols, size_t stride, size_t c) {
-  float p[kPartials] = {};
+  float p[PARTIALS] = {};
   for (size_t i = 0; i < n; ++i) {
-    p[i % kPartials] = AddSquare1(p[i % kPartials], x[i] - cols[i * stride + c]);
+    p[i % PARTIALS] = AddSquare1(p[i % PARTIALS], x[i] - cols[i * stride + c]);
   }
   return Combine8(p);
 }
@@ -193,10 +193,10 @@ void ColumnsN(const float* x, size_t n, const float* cols, size_t block, size_t 
   }
 }
 
-// Blocks of 16 points are requested kAhead blocks (6 KiB at 12 components)
+// Blocks of 16 points are requested AHEAD blocks (6 KiB at 12 components)
 // before they are scanned, one 64-byte line per 16 floats: the hardware
 // prefetchers stop at page boundaries, and the codebooks span many pages.
-constexpr size_t kAhead = 8;
+constexpr size_t AHEAD = 8;
 
 // Nearest-point scan of one block, points start .. start + width - 1: per
 // lane, the smallest distance and the first point that reached it (strict <,
@@ -245,7 +245,7 @@ size_t NearestN(const float* x, size_t n, const float* cols, size_t block, size_
   size_t start = 0;
   for (; start + block <= count; start += block) {
     if constexpr (kB > 0) {
-      const size_t ahead = (start + kAhead * kB) * kN;
+      const size_t ahead = (start + AHEAD * kB) * kN;
       if (ahead + kB * kN <= readable) {
         for (size_t i = 0; i < kB * kN; i += 16) hwy::Prefetch(cols + ahead + i);
       }
@@ -309,24 +309,24 @@ bool UsesFma() { return HWY_NATIVE_FMA != 0; }
 
 void Dot32F32(const float* v, const float* planes, size_t n, float* out) {
   const hn::ScalableTag<float> df;
-  constexpr size_t kPlanes = 32;
+  constexpr size_t PLANES = 32;
   constexpr size_t N = hn::MaxLanes(df);
-  if constexpr (N <= kPlanes && kPlanes % N == 0) {
-    constexpr size_t V = kPlanes / N;
+  if constexpr (N <= PLANES && PLANES % N == 0) {
+    constexpr size_t V = PLANES / N;
     hn::Vec<decltype(df)> acc[V];
     for (size_t k = 0; k < V; ++k) acc[k] = hn::Zero(df);
     for (size_t j = 0; j < n; ++j) {
       const auto x = hn::Set(df, v[j]);
-      const float* row = planes + j * kPlanes;
+      const float* row = planes + j * PLANES;
       for (size_t k = 0; k < V; ++k) {
         acc[k] = hn::Add(acc[k], hn::Mul(x, hn::LoadU(df, row + k * N)));
       }
     }
     for (size_t k = 0; k < V; ++k) hn::StoreU(acc[k], df, out + k * N);
   } else {
-    for (size_t h = 0; h < kPlanes; ++h) {
+    for (size_t h = 0; h < PLANES; ++h) {
       float sum = 0.0f;
-      for (size_t j = 0; j < n; ++j) sum += v[j] * planes[j * kPlanes + h];
+      for (size_t j = 0; j < n; ++j) sum += v[j] * planes[j * PLANES + h];
       out[h] = sum;
     }
   }

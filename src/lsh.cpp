@@ -72,8 +72,8 @@ void CodeIndex::add(uint32_t code) {
   // Lists average at most four codes: double the keys when they would not.
   // Half-stale arrays are compacted. Either builds anew, then swaps.
   if (halves_[0].segs.empty()) {
-    rebuild(kMinKeyBits);
-  } else if (size_ + 1 > (size_t{4} << key_bits_) && key_bits_ < kHalfBits) {
+    rebuild(MIN_KEY_BITS);
+  } else if (size_ + 1 > (size_t{4} << key_bits_) && key_bits_ < HALF_BITS) {
     rebuild(key_bits_ + 1);
   } else if (halves_[0].stale > halves_[0].slots.size() / 2 ||
              halves_[1].stale > halves_[1].slots.size() / 2) {
@@ -212,30 +212,30 @@ size_t CodeIndex::memory_bytes() const {
 // ---- LSH
 
 LSH::Ids LSH::ids_of(const Bucket& b) const {
-  if (b.tag & Bucket::kOverflow) {
-    const std::vector<uint32_t>& list = overflow_[b.tag & ~Bucket::kOverflow];
+  if (b.tag & Bucket::OVERFLOW_TAG) {
+    const std::vector<uint32_t>& list = overflow_[b.tag & ~Bucket::OVERFLOW_TAG];
     return {list.data(), list.size()};
   }
   return {&b.id, b.tag};
 }
 
 void LSH::push(Bucket& b, uint32_t id) {
-  if (b.tag & Bucket::kOverflow) {
-    overflow_[b.tag & ~Bucket::kOverflow].push_back(id);
+  if (b.tag & Bucket::OVERFLOW_TAG) {
+    overflow_[b.tag & ~Bucket::OVERFLOW_TAG].push_back(id);
   } else if (b.tag == 0) {
     b.tag = 1;
     b.id = id;
   } else {
     overflow_.push_back({b.id, id});
-    b.tag = Bucket::kOverflow | static_cast<uint32_t>(overflow_.size() - 1);
+    b.tag = Bucket::OVERFLOW_TAG | static_cast<uint32_t>(overflow_.size() - 1);
   }
 }
 
 template <typename Drop>
 void LSH::erase_if(Drop&& drop) {
   buckets_.for_each_mut([&](uint32_t, Bucket& b) {
-    if (b.tag & Bucket::kOverflow) {
-      std::erase_if(overflow_[b.tag & ~Bucket::kOverflow], drop);
+    if (b.tag & Bucket::OVERFLOW_TAG) {
+      std::erase_if(overflow_[b.tag & ~Bucket::OVERFLOW_TAG], drop);
     } else if (b.tag == 1 && drop(b.id)) {
       b.tag = 0;
     }
@@ -332,9 +332,7 @@ void LSH::remove_all(const Roaring& ids) {
   erase_if([&ids](uint32_t x) { return ids.contains(x); });
 }
 
-size_t LSH::bucket_count() const {
-  return buckets_.size();
-}
+size_t LSH::bucket_count() const { return buckets_.size(); }
 
 size_t LSH::memory_bytes() const {
   size_t bytes =

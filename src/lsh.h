@@ -67,8 +67,8 @@ class CodeIndex {
   size_t memory_bytes() const;
 
  private:
-  static constexpr int kHalfBits = 16;
-  static constexpr int kMinKeyBits = 4;
+  static constexpr int HALF_BITS = 16;
+  static constexpr int MIN_KEY_BITS = 4;
 
   // The codes of one half, listed by key. segs[key] = begin | size << 32.
   struct Lists {
@@ -81,14 +81,14 @@ class CodeIndex {
   };
 
   uint32_t key(uint32_t code, int half) const {
-    return (code >> (half * kHalfBits)) & ((uint32_t{1} << key_bits_) - 1);
+    return (code >> (half * HALF_BITS)) & ((uint32_t{1} << key_bits_) - 1);
   }
   // Both halves rebuilt with `key_bits`, every list at its least capacity.
   void rebuild(int key_bits);
   void sweep(uint32_t query, size_t count, std::vector<uint32_t>* out) const;
 
   size_t size_ = 0;
-  int key_bits_ = kMinKeyBits;
+  int key_bits_ = MIN_KEY_BITS;
   Lists halves_[2];
 };
 
@@ -131,8 +131,8 @@ class LSH {
   // id, which is kept inline; a bucket that ever held two or more keeps them in
   // the index's overflow lists.
   struct Bucket {
-    static constexpr uint32_t kOverflow = 0x80000000u;
-    uint32_t tag = 0;  // kOverflow | list index, or the id count (0 or 1)
+    static constexpr uint32_t OVERFLOW_TAG = 0x80000000u;
+    uint32_t tag = 0;  // OVERFLOW_TAG | list index, or the id count (0 or 1)
     uint32_t id = 0;   // the id when the count is 1
   };
   using Ids = std::span<const uint32_t>;
@@ -143,7 +143,7 @@ class LSH {
   void erase_if(Drop&& drop);
 
   size_t dim_;
-  std::vector<float> planes_;  // component j of hyperplane h at [j * 32 + h]
+  std::vector<float> planes_;                    // component j of hyperplane h at [j * 32 + h]
   FlatMap<uint32_t, Bucket> buckets_;            // code -> ids
   CodeIndex codes_;                              // the codes of buckets_
   std::vector<std::vector<uint32_t>> overflow_;  // ids of buckets with 2+

@@ -15,10 +15,10 @@
 namespace ostrel {
 namespace {
 
-constexpr char kFileName[] = "metadata.bin";
-constexpr uint64_t kMaxU32 = std::numeric_limits<uint32_t>::max();
+constexpr char FILE_NAME[] = "metadata.bin";
+constexpr uint64_t MAX_U32 = std::numeric_limits<uint32_t>::max();
 // Largest byte count passed to one read or write call.
-constexpr size_t kMaxIoChunk = 2147483647;
+constexpr size_t MAX_IO_CHUNK = 2147483647;
 
 // Owns a file descriptor; closing it also drops any flock() held through it.
 class FileHandle {
@@ -47,14 +47,14 @@ int open_retrying(const char* path, int flags, mode_t mode = 0) {
 std::string join_file_name(std::string_view dir) {
   std::string path(dir);
   if (!path.empty() && path.back() != '/') path += '/';
-  path += kFileName;
+  path += FILE_NAME;
   return path;
 }
 
 }  // namespace
 
 std::string decode_utf8_lossy(std::string_view bytes) {
-  static constexpr std::string_view kReplacement = "\xEF\xBF\xBD";
+  static constexpr std::string_view REPLACEMENT = "\xEF\xBF\xBD";
   std::string out;
   bool replaced = false;
   size_t copied = 0;  // bytes[0, copied) have been handled in `out`
@@ -97,7 +97,7 @@ std::string decode_utf8_lossy(std::string_view bytes) {
     // [i, j) is a maximal ill-formed subsequence: one replacement for all of
     // it; decoding resumes at the byte that broke it.
     out.append(bytes.substr(copied, i - copied));
-    out.append(kReplacement);
+    out.append(REPLACEMENT);
     replaced = true;
     i = j;
     copied = j;
@@ -111,7 +111,7 @@ MetadataStore::MetadataStore(std::string_view dir) : file_path_(join_file_name(d
 
 Status MetadataStore::append(uint32_t id, std::string_view text) {
   try {
-    if (text.size() > kMaxU32) return Status::Invalid("Metadata too long (max 4GB)");
+    if (text.size() > MAX_U32) return Status::Invalid("Metadata too long (max 4GB)");
     // Allocate the slot's page first: once the text is in the file, setting
     // the slot cannot fail, so no written record is left unreferenced for
     // lack of memory.
@@ -127,11 +127,11 @@ Status MetadataStore::append(uint32_t id, std::string_view text) {
     }
     const off_t end = ::lseek(file.get(), 0, SEEK_END);
     if (end < 0) return os_error(errno);
-    if (static_cast<uint64_t>(end) > kMaxU32) return Status::Invalid("File too large (max 4GB)");
+    if (static_cast<uint64_t>(end) > MAX_U32) return Status::Invalid("File too large (max 4GB)");
 
     size_t done = 0;
     while (done < text.size()) {
-      const size_t chunk = std::min(text.size() - done, kMaxIoChunk);
+      const size_t chunk = std::min(text.size() - done, MAX_IO_CHUNK);
       const ssize_t wrote = ::write(file.get(), text.data() + done, chunk);
       if (wrote < 0) {
         if (errno == EINTR) continue;
@@ -160,7 +160,7 @@ std::optional<std::string> MetadataStore::get(uint32_t id) const {
     std::string bytes(loc.length, '\0');
     size_t done = 0;
     while (done < bytes.size()) {
-      const size_t chunk = std::min(bytes.size() - done, kMaxIoChunk);
+      const size_t chunk = std::min(bytes.size() - done, MAX_IO_CHUNK);
       const ssize_t got =
           ::pread(file.get(), bytes.data() + done, chunk, static_cast<off_t>(loc.offset + done));
       if (got < 0) {
@@ -182,8 +182,6 @@ std::optional<MetadataStore::Location> MetadataStore::location(uint32_t id) cons
   return *found;
 }
 
-uint64_t MetadataStore::slot_count() const {
-  return locations_.slot_count();
-}
+uint64_t MetadataStore::slot_count() const { return locations_.slot_count(); }
 
 }  // namespace ostrel

@@ -45,8 +45,8 @@ class SlotTable {
   // REQUIRES: the table is empty (no row stored since construction or clear()).
   void set_row_len(size_t row_len) {
     row_len_ = row_len == 0 ? 1 : row_len;
-    size_t rows = kPageBytes / (row_len_ * sizeof(T));
-    rows = rows < kMinRowsPerPage ? kMinRowsPerPage : std::bit_floor(rows);
+    size_t rows = PAGE_BYTES / (row_len_ * sizeof(T));
+    rows = rows < MIN_ROWS_PER_PAGE ? MIN_ROWS_PER_PAGE : std::bit_floor(rows);
     page_shift_ = std::countr_zero(rows);
     words_ = (rows + 63) / 64;
   }
@@ -154,10 +154,10 @@ class SlotTable {
     std::sort(dir_numbers.begin(), dir_numbers.end());
     for (uint32_t d : dir_numbers) {
       const Dir& dir = **dirs_.find(d);
-      for (size_t p = 0; p < kPagesPerDir; ++p) {
+      for (size_t p = 0; p < PAGES_PER_DIR; ++p) {
         const unsigned char* page = dir.pages[p].get();
         if (page == nullptr) continue;
-        const uint64_t first_id = ((uint64_t{d} << kDirShift) | p) << page_shift_;
+        const uint64_t first_id = ((uint64_t{d} << DIR_SHIFT) | p) << page_shift_;
         const uint64_t* present = bits(page);
         for (size_t w = 0; w < words_; ++w) {
           for (uint64_t b = present[w]; b != 0; b &= b - 1) {
@@ -182,14 +182,14 @@ class SlotTable {
   }
 
  private:
-  static constexpr size_t kPageBytes = 16 * 1024;
-  static constexpr size_t kMinRowsPerPage = 16;
-  static constexpr int kDirShift = 9;  // pages per second-level table: 512
-  static constexpr size_t kPagesPerDir = size_t{1} << kDirShift;
+  static constexpr size_t PAGE_BYTES = 16 * 1024;
+  static constexpr size_t MIN_ROWS_PER_PAGE = 16;
+  static constexpr int DIR_SHIFT = 9;  // pages per second-level table: 512
+  static constexpr size_t PAGES_PER_DIR = size_t{1} << DIR_SHIFT;
 
   // A page is one block: `words_` presence words, then the rows.
   struct Dir {
-    std::unique_ptr<unsigned char[]> pages[kPagesPerDir];
+    std::unique_ptr<unsigned char[]> pages[PAGES_PER_DIR];
   };
 
   uint32_t row_mask() const { return (uint32_t{1} << page_shift_) - 1; }
@@ -210,21 +210,21 @@ class SlotTable {
 
   const unsigned char* page_of(uint32_t id) const {
     const uint32_t page_no = id >> page_shift_;
-    const std::unique_ptr<Dir>* dir = dirs_.find(page_no >> kDirShift);
+    const std::unique_ptr<Dir>* dir = dirs_.find(page_no >> DIR_SHIFT);
     if (dir == nullptr) return nullptr;
-    return (*dir)->pages[page_no & (kPagesPerDir - 1)].get();
+    return (*dir)->pages[page_no & (PAGES_PER_DIR - 1)].get();
   }
 
   // Throws std::bad_alloc, leaving the table consistent.
   unsigned char* ensure_page(uint32_t id) {
     const uint32_t page_no = id >> page_shift_;
-    std::unique_ptr<Dir>* dir = dirs_.find(page_no >> kDirShift);
+    std::unique_ptr<Dir>* dir = dirs_.find(page_no >> DIR_SHIFT);
     if (dir == nullptr) {
       auto fresh = std::make_unique<Dir>();
-      dir = dirs_.try_emplace(page_no >> kDirShift).first;
+      dir = dirs_.try_emplace(page_no >> DIR_SHIFT).first;
       *dir = std::move(fresh);
     }
-    std::unique_ptr<unsigned char[]>& slot = (*dir)->pages[page_no & (kPagesPerDir - 1)];
+    std::unique_ptr<unsigned char[]>& slot = (*dir)->pages[page_no & (PAGES_PER_DIR - 1)];
     if (slot == nullptr) {
       slot = std::make_unique<unsigned char[]>(page_bytes());  // value-initialised: zeros
       ++pages_;

@@ -35,10 +35,10 @@ void announce_activation(size_t threshold) {
 
 // Rows from which on score() builds the per-query distance table instead of
 // computing each row's sub-space distances.
-constexpr size_t kTableThreshold = 64;
+constexpr size_t TABLE_THRESHOLD = 64;
 // Pairs handed to a sink at a time; rows per piece at least.
-constexpr size_t kBlock = 64;
-constexpr size_t kMinPieceRows = 512;
+constexpr size_t PAIRS_PER_BLOCK = 64;
+constexpr size_t MIN_PIECE_ROWS = 512;
 
 // The quantized score of a summed squared distance: 1 - min(sqrt(total) / 4,
 // 1), where the minimum is 1 for a NaN distance (as fmin, without its call).
@@ -49,7 +49,7 @@ inline float quantized_score(float total) {
 
 // Rows scored side by side from the distance table: their sums are
 // sequential, hence latency-bound, so several advance at once.
-constexpr size_t kGroup = 8;
+constexpr size_t ROWS_PER_GROUP = 8;
 
 // The least total whose score is below `lowest`, or +inf when none is:
 // scores only fall as totals grow, so a row whose partial total has reached
@@ -266,13 +266,13 @@ size_t VectorStorage::pieces(size_t n, const ThreadPool* pool) {
   // A few pieces per thread, so that a thread held up elsewhere does not
   // hold up the whole search: the pool hands them out as threads get free.
   const size_t most = 2 * (pool->worker_count() + 1);
-  return std::clamp<size_t>(n / kMinPieceRows, 1, most);
+  return std::clamp<size_t>(n / MIN_PIECE_ROWS, 1, most);
 }
 
 void VectorStorage::score(std::span<const float> query, std::span<const uint32_t> rows,
                           ThreadPool* pool, const Sink& sink, const Floor& floor) const {
   QueryTable table;
-  const bool tabled = quantizer_ != nullptr && rows.size() >= kTableThreshold;
+  const bool tabled = quantizer_ != nullptr && rows.size() >= TABLE_THRESHOLD;
   if (tabled) table = make_table(query);
   const QueryTable* t = tabled ? &table : nullptr;
   const size_t count = pieces(rows.size(), pool);
@@ -295,12 +295,12 @@ void VectorStorage::score(std::span<const float> query, std::span<const uint32_t
 void VectorStorage::score_piece(std::span<const float> query, const QueryTable* table,
                                 std::span<const uint32_t> rows, size_t piece, const Sink& sink,
                                 const Floor& floor) const {
-  ScoredPair block[kBlock];
+  ScoredPair block[PAIRS_PER_BLOCK];
   size_t filled = 0;
   float lowest = -std::numeric_limits<float>::infinity();  // the floor, read per block
   auto emit = [&](uint32_t row, float score) {
     block[filled++] = {row, score};
-    if (filled == kBlock) {
+    if (filled == PAIRS_PER_BLOCK) {
       sink(piece, {block, filled});
       filled = 0;
       if (floor) lowest = floor(piece);
@@ -310,8 +310,8 @@ void VectorStorage::score_piece(std::span<const float> query, const QueryTable* 
     const size_t used = table->used, kept = std::min(used, code_len_);
     const float* distances = table->distances.data();
     float drop = drop_total(lowest), drop_for = lowest;
-    const uint8_t* codes[kGroup];
-    uint32_t group[kGroup];
+    const uint8_t* codes[ROWS_PER_GROUP];
+    uint32_t group[ROWS_PER_GROUP];
     size_t n = 0;
     auto emit_group = [&](size_t count, const float* total) {
       for (size_t g = 0; g < count; ++g) {
@@ -320,9 +320,10 @@ void VectorStorage::score_piece(std::span<const float> query, const QueryTable* 
       if (lowest != drop_for) drop = drop_total(drop_for = lowest);
     };
     auto sum_group = [&](size_t count) {
-      float total[kGroup];
-      if (count == kGroup) {
-        if (sum_codes<kGroup>(distances, kept, used, codes, drop, total)) emit_group(kGroup, total);
+      float total[ROWS_PER_GROUP];
+      if (count == ROWS_PER_GROUP) {
+        if (sum_codes<ROWS_PER_GROUP>(distances, kept, used, codes, drop, total))
+          emit_group(ROWS_PER_GROUP, total);
       } else {
         for (size_t g = 0; g < count; ++g) {
           if (sum_codes<1>(distances, kept, used, codes + g, drop, total + g)) {
@@ -331,19 +332,20 @@ void VectorStorage::score_piece(std::span<const float> query, const QueryTable* 
         }
       }
     };
-    // Runs of kGroup consecutive rows stored side by side in one page (the
+    // Runs of ROWS_PER_GROUP consecutive rows stored side by side in one page (the
     // common case of an exhaustive scan) skip the per-row look-up.
     SlotTable<uint8_t>::Cursor cursor;
     for (size_t j = 0; j < rows.size();) {
       const uint32_t row = rows[j];
-      if (n == 0 && j + kGroup <= rows.size() && rows[j + kGroup - 1] == row + (kGroup - 1)) {
-        if (const uint8_t* first = codes_.find_run(row, kGroup, cursor)) {
-          for (size_t g = 0; g < kGroup; ++g) {
+      if (n == 0 && j + ROWS_PER_GROUP <= rows.size() &&
+          rows[j + ROWS_PER_GROUP - 1] == row + (ROWS_PER_GROUP - 1)) {
+        if (const uint8_t* first = codes_.find_run(row, ROWS_PER_GROUP, cursor)) {
+          for (size_t g = 0; g < ROWS_PER_GROUP; ++g) {
             codes[g] = first + g * code_len_;
             group[g] = row + static_cast<uint32_t>(g);
           }
-          sum_group(kGroup);
-          j += kGroup;
+          sum_group(ROWS_PER_GROUP);
+          j += ROWS_PER_GROUP;
           continue;
         }
       }
@@ -352,8 +354,8 @@ void VectorStorage::score_piece(std::span<const float> query, const QueryTable* 
       if (code == nullptr) continue;
       codes[n] = code;
       group[n++] = row;
-      if (n == kGroup) {
-        sum_group(kGroup);
+      if (n == ROWS_PER_GROUP) {
+        sum_group(ROWS_PER_GROUP);
         n = 0;
       }
     }

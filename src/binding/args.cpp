@@ -142,7 +142,7 @@ bool convert_u32(PyObject* obj, uint32_t& out) {
   int64_t value;
   if (!index_to_i64(obj, value)) return false;
   if (value < 0 || value > int64_t{UINT32_MAX}) {
-    PyErr_SetString(PyExc_OverflowError, texts::kOutOfRange);
+    PyErr_SetString(PyExc_OverflowError, texts::OUT_OF_RANGE);
     return false;
   }
   out = static_cast<uint32_t>(value);
@@ -171,7 +171,7 @@ bool convert_optional_i64(PyObject* obj, std::optional<int64_t>& out) {
 
 bool convert_text(PyObject* obj, std::string_view& out) {
   if (!PyUnicode_Check(obj)) {
-    raise_with_type_name(PyExc_TypeError, obj, "'", texts::kNotStr);
+    raise_with_type_name(PyExc_TypeError, obj, "'", texts::NOT_STR);
     return false;
   }
   Py_ssize_t size;
@@ -197,7 +197,7 @@ bool convert_strict_bool(PyObject* obj, bool& out) {
     out = obj == Py_True;
     return true;
   }
-  raise_with_type_name(PyExc_TypeError, obj, "'", texts::kNotBool);
+  raise_with_type_name(PyExc_TypeError, obj, "'", texts::NOT_BOOL);
   return false;
 }
 
@@ -207,11 +207,11 @@ namespace {
 // the object must claim to be a sequence.
 bool check_sequence(PyObject* obj) {
   if (PyUnicode_Check(obj)) {
-    PyErr_SetString(PyExc_TypeError, texts::kStrToVec);
+    PyErr_SetString(PyExc_TypeError, texts::STR_TO_VEC);
     return false;
   }
   if (!PySequence_Check(obj)) {
-    raise_with_type_name(PyExc_TypeError, obj, "'", texts::kNotSequence);
+    raise_with_type_name(PyExc_TypeError, obj, "'", texts::NOT_SEQUENCE);
     return false;
   }
   return true;
@@ -220,9 +220,9 @@ bool check_sequence(PyObject* obj) {
 // Items reserved up front at most. __len__ may lie (a huge or a wrong
 // number): the reservation is only a hint, and beyond this the output grows
 // with the items actually taken. 64 Ki items: 256 KiB of floats.
-constexpr size_t kMaxReservedItems = size_t{1} << 16;
+constexpr size_t MAX_RESERVED_ITEMS = size_t{1} << 16;
 
-// Element count used only to size the output, capped at kMaxReservedItems;
+// Element count used only to size the output, capped at MAX_RESERVED_ITEMS;
 // failures are ignored.
 size_t size_hint(PyObject* obj) {
   const Py_ssize_t size = PySequence_Size(obj);
@@ -230,7 +230,7 @@ size_t size_hint(PyObject* obj) {
     PyErr_Clear();
     return 0;
   }
-  return std::min(static_cast<size_t>(size), kMaxReservedItems);
+  return std::min(static_cast<size_t>(size), MAX_RESERVED_ITEMS);
 }
 
 // Calls fn(item) for each item the iteration protocol yields; stops at the
@@ -341,12 +341,12 @@ bool convert_pairs(PyObject* obj, std::vector<ScoredPair>& out) {
   out.reserve(size_hint(obj));
   return for_each_item(obj, [&](PyObject* item) {
     if (!PyTuple_Check(item)) {
-      raise_with_type_name(PyExc_TypeError, item, "'", texts::kNotTuple);
+      raise_with_type_name(PyExc_TypeError, item, "'", texts::NOT_TUPLE);
       return false;
     }
     const Py_ssize_t size = PyTuple_Size(item);
     if (size != 2) {
-      PyErr_Format(PyExc_ValueError, texts::kPairLength, size);
+      PyErr_Format(PyExc_ValueError, texts::PAIR_LENGTH, size);
       return false;
     }
     ScoredPair pair;

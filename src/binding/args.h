@@ -24,16 +24,16 @@ namespace ostrel::binding {
 // the reference behaviour word for word, odd ones included, because callers
 // may match on them: do not "fix" them.
 namespace texts {
-inline constexpr char kStrToVec[] = "Can't extract `str` to `Vec`";
-inline constexpr char kNotStr[] = "' object cannot be converted to 'PyString'";
-inline constexpr char kNotBool[] = "' object cannot be converted to 'PyBool'";
-inline constexpr char kNotSequence[] = "' object cannot be converted to 'Sequence'";
-inline constexpr char kNotTuple[] = "' object cannot be converted to 'PyTuple'";
-inline constexpr char kPairLength[] = "expected tuple of length 2, but got tuple of length %zd";
-inline constexpr char kOutOfRange[] = "out of range integral type conversion attempted";
-inline constexpr char kBorrowed[] = "Already borrowed";                 // add() while in use
-inline constexpr char kMutablyBorrowed[] = "Already mutably borrowed";  // any call during add()
-inline constexpr char kInitialisedTwice[] =
+inline constexpr char STR_TO_VEC[] = "Can't extract `str` to `Vec`";
+inline constexpr char NOT_STR[] = "' object cannot be converted to 'PyString'";
+inline constexpr char NOT_BOOL[] = "' object cannot be converted to 'PyBool'";
+inline constexpr char NOT_SEQUENCE[] = "' object cannot be converted to 'Sequence'";
+inline constexpr char NOT_TUPLE[] = "' object cannot be converted to 'PyTuple'";
+inline constexpr char PAIR_LENGTH[] = "expected tuple of length 2, but got tuple of length %zd";
+inline constexpr char OUT_OF_RANGE[] = "out of range integral type conversion attempted";
+inline constexpr char BORROWED[] = "Already borrowed";                  // add() while in use
+inline constexpr char MUTABLY_BORROWED[] = "Already mutably borrowed";  // any call during add()
+inline constexpr char INITIALISED_TWICE[] =
     "ostrel may only be initialized once per interpreter process";
 }  // namespace texts
 
@@ -44,7 +44,7 @@ struct Signature {
   size_t required;  // the first `required` parameters have no default
 };
 
-constexpr size_t kMaxParams = 4;
+constexpr size_t MAX_PARAMS = 4;
 
 // The objects bound to each parameter (nullptr = not given), strong references
 // so that Python code run during conversion cannot free them under us.
@@ -63,7 +63,7 @@ class BoundArgs {
   }
 
  private:
-  PyObject* objs_[kMaxParams] = {};
+  PyObject* objs_[MAX_PARAMS] = {};
 };
 
 // Fills `out` from `args` (a tuple) and `kwargs` (a dict or null); TypeError

@@ -72,7 +72,7 @@ class Claim {
   // Exclusive: the instance must not be in use at all.
   bool exclusive(PyOstrelDB* db) {
     if (db->borrow != 0) {
-      PyErr_SetString(PyExc_RuntimeError, texts::kBorrowed);
+      PyErr_SetString(PyExc_RuntimeError, texts::BORROWED);
       return false;
     }
     db->borrow = -1;
@@ -82,7 +82,7 @@ class Claim {
   // Shared: any number of shared users, but no exclusive one.
   bool shared(PyOstrelDB* db) {
     if (db->borrow == -1) {
-      PyErr_SetString(PyExc_RuntimeError, texts::kMutablyBorrowed);
+      PyErr_SetString(PyExc_RuntimeError, texts::MUTABLY_BORROWED);
       return false;
     }
     ++db->borrow;
@@ -364,7 +364,7 @@ bool add_to_all(PyObject* module) {
 
 PyObject* init_module() {
   if (g_module_initialised) {
-    PyErr_SetString(PyExc_ImportError, texts::kInitialisedTwice);
+    PyErr_SetString(PyExc_ImportError, texts::INITIALISED_TWICE);
     return nullptr;
   }
   Ref module(py(PyModule_Create2, &g_module_def, PYTHON_ABI_VERSION));

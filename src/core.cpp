@@ -91,7 +91,7 @@ class OstrelDBImpl {
  public:
   explicit OstrelDBImpl(std::string path)
       : path_(std::move(path)),
-        lsh_(std::make_unique<LSH>(VectorStorage::NOMINAL_DIMENSION)),
+        lsh_(std::make_unique<LSH>(Options::NOMINAL_DIMENSION)),
         metadata_store_(path_) {}
 
   Status add(uint32_t id, std::vector<float> vector, std::string_view metadata,

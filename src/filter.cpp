@@ -72,7 +72,7 @@ void FilterEngine::index_object(const json::Object& object, std::string_view pre
     } else if (is_number(value)) {
       PairVec& pairs = find_or_create(pending_numeric_, path);
       pairs.emplace_back(value.number_as_double(), id);
-      if (pairs.size() >= PENDING_FLUSH_THRESHOLD) {
+      if (pairs.size() >= Options::PENDING_FLUSH_THRESHOLD) {
         // The array is emptied only once the new tree is stored, so a failed
         // merge leaves the numbers pending rather than lost.
         flush_pending(range_trees_, path, pairs);

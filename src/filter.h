@@ -31,13 +31,10 @@
 #include "hash.h"
 #include "interval_tree.h"
 #include "json.h"
+#include "options.h"
 #include "status.h"
 
 namespace ostrel {
-
-// Pending numeric pairs of one field at which index_object merges the field
-// into its tree.
-inline constexpr size_t PENDING_FLUSH_THRESHOLD = 5000;
 
 // An id set, or std::nullopt for "no constraint".
 using ClauseResult = std::optional<Roaring>;
@@ -79,7 +76,7 @@ class FilterEngine {
   // enclosing path, empty at the top). Strings and booleans go to eq_index,
   // numbers (as doubles) to pending_numeric, every member to exists_index;
   // nested objects are descended, array elements are not indexed. A field
-  // whose pending array reaches PENDING_FLUSH_THRESHOLD is merged into its
+  // whose pending array reaches Options::PENDING_FLUSH_THRESHOLD is merged into its
   // tree at once.
   void index_object(const json::Object& object, std::string_view prefix, uint32_t id);
 

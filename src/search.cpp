@@ -122,7 +122,8 @@ Candidates choose(std::vector<uint32_t> proposed, uint64_t k, const Eligible& e,
 std::vector<ScoredPair> best(const VectorStorage& storage, std::span<const float> query,
                              const Candidates& candidates, uint64_t k, const IdMap& ids) {
   const std::span<const uint32_t> rows(candidates.rows);
-  ThreadPool* pool = rows.size() > PARALLEL_SCORING ? ThreadPool::instance() : nullptr;
+  ThreadPool* pool =
+      rows.size() > Options::PARALLEL_SCORING_THRESHOLD ? ThreadPool::instance() : nullptr;
   const size_t pieces = VectorStorage::pieces(rows.size(), pool);
   const size_t per_piece = (rows.size() + pieces - 1) / pieces;
   std::vector<Best> best;

@@ -16,7 +16,8 @@
 //      exist, C is replaced by every eligible document (no cap): without
 //      this, a filter matching few of the proposals would return fewer than
 //      k results although more documents match.
-// 3. Scores come from VectorStorage::score; more than PARALLEL_SCORING
+// 3. Scores come from VectorStorage::score; more than
+//    Options::PARALLEL_SCORING_THRESHOLD
 //    candidates are scored on the worker pool.
 // 4. Selection: the k best pairs under one strict order, which also sorts
 //    the result: higher score first, NaN after every number, equal scores in
@@ -36,12 +37,11 @@
 #include <roaring/roaring.hh>
 
 #include "id_map.h"
+#include "options.h"
 #include "storage.h"
 #include "types.h"
 
 namespace ostrel::search {
-
-inline constexpr size_t PARALLEL_SCORING = 1000;
 
 inline uint64_t candidate_limit(uint64_t k) { return std::max<uint64_t>(k * 10, 1000); }
 

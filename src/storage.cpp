@@ -35,7 +35,6 @@ void announce_activation(size_t threshold) {
 
 // Rows from which on score() builds the per-query distance table instead of
 // computing each row's sub-space distances.
-constexpr size_t TABLE_THRESHOLD = 64;
 // Pairs handed to a sink at a time; rows per piece at least.
 constexpr size_t PAIRS_PER_BLOCK = 64;
 constexpr size_t MIN_PIECE_ROWS = 512;
@@ -138,7 +137,7 @@ Status VectorStorage::store_raw(uint32_t row, std::span<const float> vector) {
 }
 
 Status VectorStorage::store_code(uint32_t row, std::span<const float> vector) {
-  uint8_t code[(NOMINAL_DIMENSION + ProductQuantizer::SUBSPACE_DIM - 1) /
+  uint8_t code[(Options::NOMINAL_DIMENSION + ProductQuantizer::SUBSPACE_DIM - 1) /
                ProductQuantizer::SUBSPACE_DIM];
   quantizer_->encode(vector, code);
   Result<uint8_t*> slot = codes_.emplace(row);
@@ -148,8 +147,8 @@ Status VectorStorage::store_code(uint32_t row, std::span<const float> vector) {
 }
 
 Status VectorStorage::activate_if_due(const IdOfRow& id_of) {
-  if (stored_.cardinality() < QUANTIZATION_THRESHOLD) return Status::OK();
-  announce_activation(QUANTIZATION_THRESHOLD);
+  if (stored_.cardinality() < Options::QUANTIZATION_THRESHOLD) return Status::OK();
+  announce_activation(Options::QUANTIZATION_THRESHOLD);
   std::unique_ptr<ProductQuantizer> pq;
   size_t dim = 0;
   {
@@ -166,7 +165,7 @@ Status VectorStorage::activate_if_due(const IdOfRow& id_of) {
     std::vector<std::span<const float>> training;
     training.reserve(rows.size());
     for (uint32_t row : rows) training.emplace_back(vectors_.find(row), dim);
-    pq = ProductQuantizer::train(NOMINAL_DIMENSION, training);
+    pq = ProductQuantizer::train(Options::NOMINAL_DIMENSION, training);
   }
   // Sub-spaces from the dimension on always get byte 0: they are not kept.
   const size_t sub = pq->subspace_dim();
@@ -175,7 +174,7 @@ Status VectorStorage::activate_if_due(const IdOfRow& id_of) {
   {
     codes_ = SlotTable<uint8_t>(code_len);
     Status failed;
-    uint8_t code[(NOMINAL_DIMENSION + ProductQuantizer::SUBSPACE_DIM - 1) /
+    uint8_t code[(Options::NOMINAL_DIMENSION + ProductQuantizer::SUBSPACE_DIM - 1) /
                  ProductQuantizer::SUBSPACE_DIM];
     vectors_.for_each([&](uint32_t row, const float* v) {
       if (!failed.ok()) return;
@@ -272,7 +271,7 @@ size_t VectorStorage::pieces(size_t n, const ThreadPool* pool) {
 void VectorStorage::score(std::span<const float> query, std::span<const uint32_t> rows,
                           ThreadPool* pool, const Sink& sink, const Floor& floor) const {
   QueryTable table;
-  const bool tabled = quantizer_ != nullptr && rows.size() >= TABLE_THRESHOLD;
+  const bool tabled = quantizer_ != nullptr && rows.size() >= Options::TABLE_THRESHOLD;
   if (tabled) table = make_table(query);
   const QueryTable* t = tabled ? &table : nullptr;
   const size_t count = pieces(rows.size(), pool);

@@ -2,7 +2,7 @@
 // document number of id_map.h).
 //
 // Raw mode keeps each vector as given (float32). When an add finds
-// `QUANTIZATION_THRESHOLD` rows holding a vector (distinct documents, empty
+// Options::QUANTIZATION_THRESHOLD rows holding a vector (distinct documents, empty
 // vectors and deleted documents included), the storage switches once and
 // for good to quantized mode: a ProductQuantizer is trained on the stored
 // vectors in ascending document-id order, every stored vector is replaced by
@@ -33,6 +33,7 @@
 
 #include <roaring/roaring.hh>
 
+#include "options.h"
 #include "quantize.h"
 #include "slot_table.h"
 #include "status.h"
@@ -43,9 +44,6 @@ namespace ostrel {
 
 class VectorStorage {
  public:
-  static constexpr size_t QUANTIZATION_THRESHOLD = 5000;
-  static constexpr size_t NOMINAL_DIMENSION = 768;
-
   // The document id of a row: activation trains on the stored vectors in
   // ascending id order. Empty: the row is the id.
   using IdOfRow = std::function<uint32_t(uint32_t row)>;

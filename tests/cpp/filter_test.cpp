@@ -130,16 +130,16 @@ TEST(FilterEngineTest, FieldFlushesAtThresholdKeepingOlderValues) {
   ASSERT_EQ(outcome(engine, "{}"), "none");
   ASSERT_EQ(tree_size(), 3u);
 
-  for (uint32_t id = 3; id < 3 + PENDING_FLUSH_THRESHOLD - 1; ++id) put("t", id);
+  for (uint32_t id = 3; id < 3 + Options::PENDING_FLUSH_THRESHOLD - 1; ++id) put("t", id);
   put("u", 100001);
-  EXPECT_EQ(engine.pending_count("t"), PENDING_FLUSH_THRESHOLD - 1);
+  EXPECT_EQ(engine.pending_count("t"), Options::PENDING_FLUSH_THRESHOLD - 1);
   EXPECT_EQ(tree_size(), 3u);
 
-  put("t", 3 + PENDING_FLUSH_THRESHOLD - 1);
+  put("t", 3 + Options::PENDING_FLUSH_THRESHOLD - 1);
   EXPECT_EQ(engine.pending_count("t"), 0u);
   EXPECT_EQ(engine.pending_count("u"), 1u);  // only the field at the threshold flushes
   const Pairs pairs = engine.tree_pairs("t").value_or(Pairs{});
-  ASSERT_EQ(pairs.size(), 3 + PENDING_FLUSH_THRESHOLD);
+  ASSERT_EQ(pairs.size(), 3 + Options::PENDING_FLUSH_THRESHOLD);
   for (uint32_t i = 0; i < pairs.size(); ++i) EXPECT_EQ(pairs[i], IntervalTree::Pair(i, i));
 }
 

@@ -205,13 +205,6 @@ size_t IntervalTree::node_count() const {
   return chunks_.empty() ? 0 : first_node_.back() + chunks_.back().keys.size();
 }
 
-std::vector<double> IntervalTree::keys() const {
-  std::vector<double> out;
-  out.reserve(node_count());
-  for (const Chunk& c : chunks_) out.insert(out.end(), c.keys.begin(), c.keys.end());
-  return out;
-}
-
 IntervalTree::Place IntervalTree::place(size_t node) const {
   const size_t c =
       std::upper_bound(first_node_.begin(), first_node_.end(), node) - first_node_.begin() - 1;
@@ -316,12 +309,6 @@ void IntervalTree::remove(const Roaring& ids) {
     c.set -= ids;
   }
   all_ -= ids;
-}
-
-IntervalTree IntervalTree::without(const Roaring& ids) const {
-  IntervalTree copy = *this;
-  copy.remove(ids);
-  return copy;
 }
 
 // Keys whose cumulative set is empty (no id under them or any smaller key)

@@ -65,7 +65,6 @@ class IntervalTree {
   void remove(const Roaring& ids);
 
   size_t node_count() const;
-  std::vector<double> keys() const;
   double key(size_t node) const;
 
   // Ids whose value is below / at or below / above / at or above `bound`
@@ -91,9 +90,6 @@ class IntervalTree {
   // added later, and changes no membership. A node whose cumulative set is
   // empty contributes nothing and vanishes.
   std::vector<Pair> pairs() const;
-
-  // A copy without the given ids (see remove()).
-  IntervalTree without(const Roaring& ids) const;
 
   // Bytes held by the representation (for measurements).
   size_t memory_bytes() const;

@@ -259,7 +259,7 @@ LSH::LSH(size_t dim) : dim_(dim), planes_(dim * NUM_BITS) {
 
 LSH::~LSH() = default;
 
-uint64_t LSH::hash_vector(std::span<const float> vector, size_t /*table*/) const {
+uint64_t LSH::hash_vector(std::span<const float> vector) const {
   const size_t n = std::min(vector.size(), dim_);
   float dots[NUM_BITS];
   kernels::dot32_f32(vector.data(), planes_.data(), n, dots);
@@ -332,7 +332,6 @@ void LSH::remove_all(const Roaring& ids) {
   erase_if([&ids](uint32_t x) { return ids.contains(x); });
 }
 
-size_t LSH::bucket_count() const { return buckets_.size(); }
 
 size_t LSH::memory_bytes() const {
   size_t bytes =

@@ -108,7 +108,7 @@ class LSH {
   size_t dim() const { return dim_; }
 
   // Sign pattern of `vector` (common prefix with the hyperplanes only).
-  uint64_t hash_vector(std::span<const float> vector, size_t table = 0) const;
+  uint64_t hash_vector(std::span<const float> vector) const;
 
   // Files `id` under the vector's code. Fails with kNoMemory only.
   Status insert(std::span<const float> vector, uint32_t id);
@@ -123,7 +123,6 @@ class LSH {
   void remove(uint32_t id);
   void remove_all(const Roaring& ids);
 
-  size_t bucket_count() const;
   size_t memory_bytes() const;
 
  private:

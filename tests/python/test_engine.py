@@ -54,52 +54,36 @@ def run_in_child(fn, timeout=120):
     return os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1])
 
 
-# --- add -----------------------------------------------------------------------------
+# --- add and search ----------------------------------------------------------------
 
 
-def test_first_add_fixes_dimension_and_mismatch_changes_nothing(db, tmp_path):
-    db.add(0, [1.0, 0.0, 0.0], '{"v": 0}')
+def test_first_vector_fixes_dimension_and_mismatch_changes_nothing(db, tmp_path):
+    db.add(0, [], '{"v": 0}')  # an empty first vector leaves the dimension open
+    db.add(1, [1.0, 0.0, 0.0], '{"v": 0}')
     before = db.search([1.0, 0.0, 0.0], 10)
-    for doc_id, vec in [(5, [1.0, 0.0]), (0, [0.0, 1.0, 0.0, 0.0]), (1, [])]:
+    for doc_id, vec in [(5, [1.0, 0.0]), (1, [0.0, 1.0, 0.0, 0.0]), (2, [])]:
         with pytest.raises(ValueError) as err:
             db.add(doc_id, vec, '{"v": 1}')
         assert err.value.args == (f"Dimension mismatch: expected 3, got {len(vec)}",)
-    assert db.count() == 1  # id 5 did not raise the counter
-    assert db.search([1.0, 0.0, 0.0], 10) == before
+    assert db.count() == 2  # id 5 did not raise the counter
+    assert db.search([1.0, 0.0, 0.0], 10) == before and before[0][0] == 1
     assert db.delete('{"v": {"$eq": 1}}') == 0  # nothing was indexed
-    assert bin_bytes(tmp_path / "db") == b'{"v": 0}'  # nor written
+    assert bin_bytes(tmp_path / "db") == b'{"v": 0}{"v": 0}'  # nor written
 
 
-def test_empty_first_vector_leaves_dimension_open(db):
-    db.add(0, [], "{}")
-    db.add(1, [0.0, 1.0, 0.0], "{}")  # fixes the dimension to 3
-    with pytest.raises(ValueError, match="^Dimension mismatch: expected 3, got 2$"):
-        db.add(2, [1.0, 0.0], "{}")
-    assert db.count() == 2
-    assert db.search([0.0, 1.0, 0.0], 5)[0][0] == 1
-
-
-@pytest.mark.parametrize("text, message", [
-    ("", r"EOF while parsing a value at line 1 column 0"),
-    ('{"a": 1} x', r"trailing characters at line 1 column \d+"),
-    ("{'a': 1}", r".+ at line 1 column \d+"),
-])
-def test_invalid_json_still_stores_record_vector_and_id(db, tmp_path, text, message):
+def test_invalid_json_still_stores_record_vector_and_id(db, tmp_path):
     db.add(0, [1.0, 0.0], '{"a": 0}')
-    with pytest.raises(ValueError, match=f"^{message}$"):
-        db.add(3, [0.0, 1.0], text)
-    assert bin_bytes(tmp_path / "db") == b'{"a": 0}' + text.encode()
+    with pytest.raises(ValueError, match=r"^trailing characters at line 1 column \d+$"):
+        db.add(3, [0.0, 1.0], '{"a": 1} x')
+    assert bin_bytes(tmp_path / "db") == b'{"a": 0}{"a": 1} x'
     assert db.count() == 4
-    assert db.build_results([(3, 0.5)], True) == [(3, 0.5, text)]
-    assert [(i, m) for i, _, m in db.search([0.0, 1.0], 1)] == [(3, text)]
+    assert db.build_results([(3, 0.5)], True) == [(3, 0.5, '{"a": 1} x')]
+    assert [(i, m) for i, _, m in db.search([0.0, 1.0], 1)] == [(3, '{"a": 1} x')]
     # In the set of all documents (negations see it) but not indexed.
     assert ids(db.search([0.0, 1.0], 10, '{"$not": {"a": {"$exists": true}}}', False)) == [3]
 
 
-# --- search ---------------------------------------------------------------------
-
-
-@pytest.mark.parametrize("n, k", [(0, 0), (0, 1), (0, 2**63), (0, 2**64 - 1), (5, 0)])
+@pytest.mark.parametrize("n, k", [(0, 2**64 - 1), (5, 0)])
 def test_empty_results(db, n, k):
     filled(db, n)
     assert db.search([1.0] * DIM, k) == []
@@ -108,18 +92,16 @@ def test_empty_results(db, n, k):
         db.search([1.0] * DIM, k, '{"i": ')
 
 
-@pytest.mark.parametrize("k", [5, 15])
-def test_deleted_ids_skipped_on_index_path(db, k):
+def test_deleted_ids_skipped_on_index_path(db):
     # 40 documents share one vector, so the index proposes all of them and
     # the candidate list is kept as it comes. Re-adding the deleted ids
     # files them in the index again while they stay deleted.
-    for i in range(40):
+    for i in list(range(40)) + list(range(10)):
         db.add(i, [1.0, 2.0, 3.0], f'{{"i": {i}}}')
-    assert db.delete('{"i": {"$lt": 10}}') == 10
-    for i in range(10):
-        db.add(i, [1.0, 2.0, 3.0], f'{{"i": {i}}}')
-    hits = db.search([1.0, 2.0, 3.0], k)
-    assert len(hits) == k and min(ids(hits)) >= 10
+        if i == 39:
+            assert db.delete('{"i": {"$lt": 10}}') == 10
+    hits = db.search([1.0, 2.0, 3.0], 15)
+    assert len(hits) == 15 and min(ids(hits)) >= 10
 
 
 # --- faults mended on purpose ------------------------------------------------------
@@ -139,65 +121,61 @@ def test_filtered_search_finds_matches_outside_the_candidates(db):
     assert sorted(ids(db.search(v.tolist(), 100, IS_RED))) == list(range(500, 520))
 
 
-def test_readd_replaces_filter_entries(db):
-    db.add(0, [1.0, 0.0], '{"c": "red", "price": 5, "old": 1}')
+def test_readd_replaces_vector_and_filter_entries(db):
+    q, blue = [1.0, 0.0], '{"c": "blue", "price": 50}'
+    db.add(0, q, '{"c": "red", "price": 5, "old": 1}')
     db.add(1, [0.6, 0.8], '{"c": "red", "price": 7}')
-    db.add(0, [0.0, 1.0], '{"c": "blue", "price": 50}')  # vector and metadata both replaced
-    hits = db.search([0.0, 1.0], 2)
-    assert [(i, m) for i, _, m in hits] == [(0, '{"c": "blue", "price": 50}'), (1, '{"c": "red", "price": 7}')]
-    assert hits[0][1] == pytest.approx(1.0, abs=1e-6) and db.count() == 2
-    q = [1.0, 0.0]
-    assert ids(db.search(q, 10, IS_RED)) == [1]
-    assert ids(db.search(q, 10, '{"c": {"$eq": "blue"}}')) == [0]
-    assert ids(db.search(q, 10, '{"price": {"$lt": 10}}')) == [1]
-    assert ids(db.search(q, 10, '{"price": {"$eq": 5}}')) == []
-    assert ids(db.search(q, 10, '{"price": {"$gt": 40}}')) == [0]
-    assert ids(db.search(q, 10, '{"old": {"$exists": true}}')) == []
-    assert sorted(ids(db.search(q, 10, '{"c": {"$ne": "blue"}}'))) == [1]
+    db.add(0, [0.0, 1.0], blue)  # vector and metadata both replaced
+    assert [(i, round(s, 5), m) for i, s, m in db.search([0.0, 1.0], 2)] == [
+        (0, 1.0, blue), (1, 0.8, '{"c": "red", "price": 7}')]
+    assert db.count() == 2
+    for flt, want in [(IS_RED, [1]), ('{"price": {"$eq": 5}}', []), ('{"price": {"$gt": 40}}', [0]),
+                      ('{"old": {"$exists": true}}', [])]:
+        assert ids(db.search(q, 10, flt)) == want, flt
     assert db.delete('{"price": {"$lt": 10}}') == 1
     # Invalid JSON takes the entries away; the next valid text brings its own.
     with pytest.raises(ValueError):
         db.add(0, q, '{"c": ')
     assert db.search(q, 5, '{"c": {"$eq": "blue"}}') == []
     db.add(0, q, '{"c": "green"}')
-    assert db.search(q, 5, '{"c": {"$eq": "green"}}') == [(0, pytest.approx(1.0, abs=1e-6), '{"c": "green"}')]
+    assert db.search(q, 5, '{"c": {"$eq": "green"}}') == [
+        (0, pytest.approx(1.0, abs=1e-6), '{"c": "green"}')]
     assert db.count() == 1
 
 
-@pytest.mark.parametrize("ttl, live", [(-(2**63), 0), (2**63 - 1, 1), (-(2**62), 0)])
+@pytest.mark.parametrize("ttl, live", [(-(2**63), 0), (2**63 - 1, 1)])
 def test_extreme_ttl_saturates(db, ttl, live):
     db.add(0, [1.0, 0.0], RED, ttl)
     assert db.count() == live
     assert len(db.search([1.0, 0.0], 5)) == live
 
 
-@pytest.mark.parametrize("k", [2, 2**63, 2**64 - 1])
+@pytest.mark.parametrize("k", [2, 2**64 - 1])
 def test_highest_id_does_not_wrap(db, k):
     db.add(4294967295, [0.0, 1.0], '{"end": "high"}')
     db.add(0, [1.0, 0.0], '{"end": "low"}')
     assert db.count() == 4294967296
     expected = [(4294967295, '{"end": "high"}'), (0, '{"end": "low"}')]
-    assert [(i, m) for i, _, m in db.search([0.0, 1.0], k, '{"end": {"$in": ["low", "high"]}}')] == expected
+    flt = '{"end": {"$in": ["low", "high"]}}'
+    assert [(i, m) for i, _, m in db.search([0.0, 1.0], k, flt)] == expected
     assert db.delete('{"end": {"$eq": "high"}}') == 1
-    for filter_json in (None, '{"end": {"$exists": true}}'):
-        assert [(i, m) for i, _, m in db.search([0.0, 1.0], k, filter_json)] == expected[1:]
+    for flt in (None, '{"end": {"$exists": true}}'):
+        assert [(i, m) for i, _, m in db.search([0.0, 1.0], k, flt)] == expected[1:]
     assert db.count() == 4294967295
 
 
 def test_fallback_enumerates_only_stored_ids(db):
     db.add(3000000000, [0.0, 1.0], RED)
-    assert run_in_child(lambda: db.search([0.0, 1.0], 100) == [(3000000000, pytest.approx(1.0, abs=1e-6), RED)]) == 0
+    want = [(3000000000, pytest.approx(1.0, abs=1e-6), RED)]
+    assert run_in_child(lambda: db.search([0.0, 1.0], 100) == want) == 0
     assert db.count() == 3000000001
 
 
-# --- expiry and delete -------------------------------------------------------------
-
-
-@pytest.mark.parametrize("filter_json", ["", "{", '{"c": {"$eq": "red"}} x', "nope"])
-def test_malformed_filter_changes_nothing(db, filter_json):
+def test_malformed_filter_changes_nothing(db):
     filled(db, 4, text=lambda i: RED)
-    with pytest.raises(ValueError, match=r" at line \d+ column \d+$"):
-        db.delete(filter_json)
+    for filter_json in ["", '{"c": {"$eq": "red"}} x']:
+        with pytest.raises(ValueError, match=r" at line \d+ column \d+$"):
+            db.delete(filter_json)
     assert db.count() == 4
     assert len(db.search([1.0] * DIM, 10, IS_RED)) == 4
 
@@ -205,42 +183,25 @@ def test_malformed_filter_changes_nothing(db, filter_json):
 # --- build_results, quantization, metadata.bin ------------------------------------------
 
 
-def test_activation_line_once_on_fd1_and_nearest_neighbour_kept(db, capfd, monkeypatch):
-    monkeypatch.setattr(sys, "stdout", io.StringIO())  # the line must bypass sys.stdout
-    rng = np.random.default_rng(11)
-    vecs = rng.standard_normal((5100, 96)).astype(np.float32)
-    vecs /= np.linalg.norm(vecs, axis=1, keepdims=True)
-    for i in range(5000):
-        db.add(i, vecs[i], f'{{"i": {i}}}')
-    assert capfd.readouterr().out == ""
-    db.add(5000, vecs[5000], '{"i": 5000}')
-    assert capfd.readouterr().out == ACTIVATION_LINE
-    for i in range(5001, 5100):
-        db.add(i, vecs[i], f'{{"i": {i}}}')
-    assert capfd.readouterr().out == ""
-    assert sys.stdout.getvalue() == ""
-    for i in [0, 19, 1234, 4999, 5000, 5050, 5099]:
-        hits = db.search(vecs[i], 3)
-        assert hits[0][0] == i, (i, hits)
-        assert 0.0 <= hits[-1][1] <= hits[0][1] <= 1.0
-
-
-def test_sparse_ids_activate_at_5000_stored_vectors(db, capfd):
+def test_activation_at_5000_stored_vectors_once_on_fd1(db, capfd, monkeypatch):
+    """Ids are sparse and a re-added one counts once; the line bypasses sys.stdout."""
+    monkeypatch.setattr(sys, "stdout", io.StringIO())
     rng = np.random.default_rng(12)
-    doc_ids = [0, 2**32 - 1] + [int(i) for i in rng.choice(2**32 - 2, 4999, replace=False) + 1]
+    doc_ids = [0, 2**32 - 1] + [int(i) for i in rng.choice(2**32 - 2, 5098, replace=False) + 1]
     vecs = rng.standard_normal((len(doc_ids), 96)).astype(np.float32)
     vecs /= np.linalg.norm(vecs, axis=1, keepdims=True)
-    for i in range(4999):
+    for i in list(range(4999)) + [7, 4999]:  # the same id again: still 5000 vectors
         db.add(doc_ids[i], vecs[i], "{}")
-    db.add(doc_ids[7], vecs[7], "{}")  # the same id again: still 4999 vectors
-    db.add(doc_ids[4999], vecs[4999], "{}")
     assert capfd.readouterr().out == ""
     db.add(doc_ids[5000], vecs[5000], "{}")  # the 5001st distinct id
     assert capfd.readouterr().out == ACTIVATION_LINE
-    for i in [0, 1, 7, 1234, 4999, 5000]:
+    for i in range(5001, 5100):
+        db.add(doc_ids[i], vecs[i], "{}")
+    assert capfd.readouterr().out == "" and sys.stdout.getvalue() == ""
+    for i in [0, 1, 7, 1234, 4999, 5000, 5099]:
         hits = db.search(vecs[i], 3)
         assert hits[0][0] == doc_ids[i], (i, hits)
-        assert hits[0][1] > hits[1][1]
+        assert 0.0 <= hits[-1][1] <= hits[1][1] < hits[0][1] <= 1.0
 
 
 def test_recall_floor_on_a_clustered_mixture(db):
@@ -285,7 +246,8 @@ def test_metadata_file_and_reopen(tmp_path):
 # --- parallel scoring ---------------------------------------------------------------------
 
 
-@pytest.mark.parametrize("id_of", [lambda i: i, lambda i: i * 2654435761 % 2**32], ids=["dense", "hashed"])
+@pytest.mark.parametrize("id_of", [lambda i: i, lambda i: i * 2654435761 % 2**32],
+                         ids=["dense", "hashed"])
 def test_sequential_and_parallel_scoring_agree(db, id_of):
     rng = np.random.default_rng(5)
     # Pairs of identical vectors give exact ties; the index finds only a few
@@ -307,8 +269,8 @@ def test_sequential_and_parallel_scoring_agree(db, id_of):
         assert sorted(ids(got)) == sorted(doc_ids[:n])
         score = {i: s for i, s, _ in got}
         assert [score[d] for d in doc_ids[:n]] == pytest.approx(cosine[:n].tolist(), abs=1e-5)
-        assert all(score[doc_ids[i]] == score[doc_ids[i + 1]] for i in range(0, n - 1, 2))  # exact ties
-        assert ids(got) == sorted(doc_ids[:n], key=lambda d: (-score[d], d))  # ties in ascending id
+        assert all(score[doc_ids[i]] == score[doc_ids[i + 1]] for i in range(0, n - 1, 2))
+        assert ids(got) == sorted(doc_ids[:n], key=lambda d: (-score[d], d))  # ties by id
 
 
 def test_fork_after_parallel_search(db):

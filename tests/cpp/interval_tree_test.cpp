@@ -40,51 +40,43 @@ Model model_build(std::vector<Pair> pairs) {
   return nodes;
 }
 
+// The ids filed under node i itself.
+Roaring own(const Model& m, size_t i) {
+  return i == 0 ? m[0].second : m[i].second - m[i - 1].second;
+}
+
 Roaring model_query(const Model& m, const std::string& op, double bound) {
   // The cumulative set of the keys below the bound (or at or below it).
-  auto below = [&](bool inclusive) {
-    size_t c = 0;
-    while (c < m.size() && (m[c].first < bound || (inclusive && m[c].first == bound))) ++c;
-    return c == 0 ? Roaring() : m[c - 1].second;
-  };
-  if (m.empty()) return Roaring();
-  if (op == "$lt" || op == "$lte") return below(op == "$lte");
-  if (op == "$gt" || op == "$gte") return m.back().second - below(op == "$gt");
+  const bool inclusive = op == "$lte" || op == "$gt";
+  size_t c = 0;
+  while (c < m.size() && (m[c].first < bound || (inclusive && m[c].first == bound))) ++c;
+  const Roaring below = c == 0 ? Roaring() : m[c - 1].second;
+  if (op == "$lt" || op == "$lte") return below;
+  if ((op == "$gt" || op == "$gte") && !m.empty()) return m.back().second - below;
   return Roaring();
 }
 
-void expect_same(const IntervalTree& tree, const Model& model, const std::vector<double>& probes) {
+void expect_same(const IntervalTree& tree, const Model& model, std::vector<double> bounds) {
   ASSERT_EQ(tree.node_count(), model.size());
+  EXPECT_TRUE(tree.ids_up_to(0).isEmpty());
   for (size_t i = 0; i < model.size(); ++i) {
     // Numerically: a merge may keep 0.0 where a rebuild would key -0.0, which
     // no comparison can tell apart.
-    EXPECT_EQ(tree.key(i), model[i].first) << i;
+    const double key = model[i].first;
+    EXPECT_EQ(tree.key(i), key) << i;
     EXPECT_EQ(ids(tree.ids_up_to(i + 1)), ids(model[i].second)) << i;
-    Roaring own = i == 0 ? model[0].second : model[i].second - model[i - 1].second;
-    EXPECT_EQ(ids(tree.ids_of_node(i)), ids(own)) << i;
+    EXPECT_EQ(ids(tree.ids_of_node(i)), ids(own(model, i))) << i;
+    for (double d : {0.0, 5e-10, 1e-9, 2e-9}) bounds.insert(bounds.end(), {key + d, key - d});
+    bounds.insert(bounds.end(), {std::nextafter(key, 1e300), std::nextafter(key, -1e300)});
   }
-  EXPECT_TRUE(tree.ids_up_to(0).isEmpty());
-  std::vector<double> bounds = probes;
-  for (const auto& node : model) {
-    for (double d : {0.0, 5e-10, 1e-9, 2e-9}) {
-      bounds.push_back(node.first + d);
-      bounds.push_back(node.first - d);
-    }
-    bounds.push_back(std::nextafter(node.first, 1e300));
-    bounds.push_back(std::nextafter(node.first, -1e300));
-  }
-  std::sort(bounds.begin(), bounds.end());
-  bounds.erase(std::unique(bounds.begin(), bounds.end()), bounds.end());
   for (double bound : bounds) {
     for (const char* op : {"$lt", "$lte", "$gt", "$gte", "$eq"}) {
       EXPECT_EQ(ids(tree.range_query(op, bound)), ids(model_query(model, op, bound)))
           << op << " " << bound;
     }
-    // Numeric equality: the own ids of the node keyed exactly `bound`.
-    Roaring equal;
+    Roaring equal;  // numeric equality: the own ids of the node keyed exactly `bound`
     for (size_t i = 0; i < model.size(); ++i) {
-      if (model[i].first == bound)
-        equal = i == 0 ? model[0].second : model[i].second - model[i - 1].second;
+      if (model[i].first == bound) equal = own(model, i);
     }
     EXPECT_EQ(ids(tree.equal_to(bound)), ids(equal)) << bound;
   }
@@ -156,7 +148,7 @@ TEST(IntervalTree, LargeAnswersMatchTheModel) {
             << dense << op << bound;
       }
     }
-    EXPECT_TRUE(tree.ids_of_node(10) == model[10].second - model[9].second);
+    EXPECT_TRUE(tree.ids_of_node(10) == own(model, 10));
   }
 }
 

@@ -4,6 +4,7 @@ ostrel` finds, else build/python in the repository."""
 
 import os
 import pathlib
+import subprocess
 import sys
 
 import pytest
@@ -27,6 +28,28 @@ if _module_dir:
 # For child interpreters: they import the same ostrel.
 CHILD_ENV = dict(os.environ, PYTHONPATH=os.path.dirname(ostrel.__file__))
 DOC, VEC = "{}", [1.0, 0.0]
+
+
+def run_children(code, *arg_lists, timeout=120):
+    """Runs `code` in one fresh interpreter per argument list, releases them
+    together with a line on stdin, checks that each succeeds and returns
+    what each printed."""
+    pipe = subprocess.PIPE
+    procs = [subprocess.Popen([sys.executable, "-c", code, *map(str, args)], env=CHILD_ENV,
+                              text=True, stdin=pipe, stdout=pipe, stderr=pipe)
+             for args in arg_lists]
+    try:
+        for p in procs:
+            p.stdin.write("go\n")
+            p.stdin.flush()
+        done = [p.communicate(timeout=timeout) for p in procs]
+    finally:
+        for p in procs:  # a child still running at the deadline
+            if p.poll() is None:
+                p.kill()
+    for p, (out, err) in zip(procs, done):
+        assert p.returncode == 0, err
+    return [out for out, _ in done]
 
 
 def ids(results):

@@ -5,38 +5,14 @@ file. No case relies on file permissions: the suite also runs as root."""
 import json
 import os
 import shutil
-import subprocess
-import sys
 
 import pytest
 
-from conftest import CHILD_ENV, ids
+from conftest import ids, run_children
 from ostrel import OstrelDB
 
 A, B, C = '{"c": "red", "n": 0}', '{"c": "blue"}', '{"c": "green", "n": 2}'
 V0, V1, V2 = [1.0, 0.0], [0.0, 1.0], [0.6, 0.8]
-
-
-def run_children(code, *arg_lists, timeout=120):
-    """Runs `code` in one fresh interpreter per argument list, releases them
-    together through stdin and returns the JSON each printed last."""
-    pipe = subprocess.PIPE
-    procs = [subprocess.Popen([sys.executable, "-c", code, *map(str, args)], env=CHILD_ENV,
-                              text=True, stdin=pipe, stdout=pipe, stderr=pipe)
-             for args in arg_lists]
-    for p in procs:
-        p.stdin.write("go\n")
-        p.stdin.flush()
-    try:
-        done = [p.communicate(timeout=timeout) for p in procs]
-    finally:
-        for p in procs:  # a child still running at the deadline
-            if p.poll() is None:
-                p.kill()
-                p.wait()
-    for p, (out, err) in zip(procs, done):
-        assert p.returncode == 0, err
-    return [json.loads(out.splitlines()[-1]) for out, _ in done]
 
 
 def _aside(d):
@@ -124,7 +100,7 @@ def test_file_size_limit(tmp_path):
     # writes nothing, so it is recorded and then fails as JSON.
     plan = [[0, t[0]], [1, t[1]], [2, t[2]], [0, "5"], [4, ""], None,
             [5, t[5]], [6, t[6]], [2, t[2]]]
-    [got] = run_children(FSIZE_CHILD, [tmp_path / "db", json.dumps(plan)])
+    got = json.loads(run_children(FSIZE_CHILD, [tmp_path / "db", json.dumps(plan)])[0])
     too_large = "File too large (os error 27)"
     assert got["errors"] == [None, None, too_large, too_large,
                              "EOF while parsing a value at line 1 column 0", None, None, None]
@@ -233,7 +209,7 @@ print(json.dumps({"n": len(got), "wrong": wrong[:3], "bytes": sum(len(t) for t i
 def test_two_processes_each_read_back_their_own_records(tmp_path):
     d = tmp_path / "db"
     OstrelDB(str(d))
-    got = run_children(WRITER_CHILD, [d, "a"], [d, "b"])
+    got = [json.loads(out) for out in run_children(WRITER_CHILD, [d, "a"], [d, "b"])]
     for g in got:
         assert (g["n"], g["wrong"]) == (2000, [])
     assert (d / "metadata.bin").stat().st_size == sum(g["bytes"] for g in got)

@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <random>
 #include <string>
 #include <vector>
 
@@ -113,43 +112,6 @@ TEST(FilterEngineTest, FieldFlushesAtThresholdKeepingOlderValues) {
   const Pairs pairs = engine.tree_pairs("t").value_or(Pairs{});
   ASSERT_EQ(pairs.size(), 3 + PENDING_FLUSH_THRESHOLD);
   for (uint32_t i = 0; i < pairs.size(); ++i) EXPECT_EQ(pairs[i], IntervalTree::Pair(i, i));
-}
-
-// remove_all(S) must leave every structure as removing each id of S would.
-TEST(FilterEngineTest, RemoveAllEqualsPerIdRemoval) {
-  std::mt19937 rng(20240611);
-  const char* kValues[] = {"1", "2.5", "2.5000000004", "-1", "\"c1\"", "true", "\"true\"", "[1]"};
-  auto value = [&] { return kValues[rng() % std::size(kValues)]; };
-  FilterEngine per_id, in_bulk;
-  Roaring removed;
-  for (uint32_t id = 0; id < 420; ++id) {  // the last 20 are added after the removal
-    std::string doc = concat(R"({"a":)", value(), R"(,"n":{"v":)", value(), ",\"s\":null}");
-    doc += rng() % 2 ? concat(R"(,"b":)", value(), "}") : "}";
-    for (FilterEngine* e : {&per_id, &in_bulk}) {
-      add_doc(*e, id, doc);
-      if (id % 60 == 59) {
-        EXPECT_EQ(outcome(*e, "{}"), "none");  // some numbers reach the trees
-      }
-    }
-    if (id < 400 && rng() % 3 == 0) removed.add(id);
-    if (id != 399) continue;
-    for (uint32_t r : removed) per_id.remove_document(r);
-    in_bulk.remove_all(removed);
-  }
-  std::vector<std::string> filters = {R"({"$not": {"$or": []}})"};
-  for (const char* f : {"a", "b", "n.v", "n.s", "n"}) {
-    for (const char* op : {"$lt", "$lte", "$gt", "$gte", "$eq", "$ne", "$in", "$nin", "$exists"}) {
-      for (const char* v : {"2.5", "1", "-1", "\"c1\"", "true", "false", "[\"c1\", 1, true]"})
-        filters.push_back(concat("{\"", f, "\": {\"", op, "\": ", v, "}}"));
-    }
-  }
-  for (const std::string& f : filters) {
-    EXPECT_EQ(outcome(per_id, f), outcome(in_bulk, f)) << f;
-    Result<ClauseResult> r = in_bulk.apply_filter(f);
-    EXPECT_FALSE(r.ok() && *r && (**r).intersect(removed)) << f << " matches a removed id";
-  }
-  for (const char* f : {"a", "b", "n.v"})
-    EXPECT_EQ(per_id.tree_pairs(f), in_bulk.tree_pairs(f)) << f;
 }
 
 }  // namespace

@@ -21,21 +21,6 @@ std::vector<float> unit_vector(std::mt19937& rng, size_t dim) {
   return v;
 }
 
-// Every pair score() hands out, pieces in order.
-std::vector<std::pair<uint32_t, float>> score_all(const VectorStorage& storage,
-                                                  std::span<const float> query,
-                                                  std::span<const uint32_t> rows,
-                                                  ThreadPool* pool = nullptr) {
-  std::vector<std::vector<std::pair<uint32_t, float>>> pieces(
-      VectorStorage::pieces(rows.size(), pool));
-  storage.score(query, rows, pool, [&](size_t p, std::span<const ScoredPair> block) {
-    for (const ScoredPair& pair : block) pieces[p].emplace_back(pair.id, pair.score);
-  });
-  std::vector<std::pair<uint32_t, float>> all;
-  for (const auto& piece : pieces) all.insert(all.end(), piece.begin(), piece.end());
-  return all;
-}
-
 TEST(VectorStorage, ExactScoringPaths) {
   VectorStorage storage;
   ASSERT_TRUE(storage.store(1, std::vector<float>{1, 2, 3, 4}).ok());
@@ -105,20 +90,7 @@ TEST(VectorStorage, QuantizedEdgeCasesAndTableAgreesWithSingleScores) {
   EXPECT_EQ(*storage.compute_similarity(std::vector<float>(24, 10.0f), 0), 0.0f);
   EXPECT_EQ(*storage.compute_similarity(std::vector<float>(24, NAN), 0), 0.0f);
   EXPECT_FALSE(storage.compute_similarity(data[0], 1).has_value());
-  // Queries shorter than, equal to and longer than the trained dimension.
-  for (size_t len : {5, 24, 40, 1000}) {
-    std::vector<float> q = unit_vector(rng, len);
-    std::vector<uint32_t> ids;
-    for (uint32_t id = 0; id < 3000; ++id) ids.push_back(id * 7 % 5003);
-    // Alone, in pieces on the pool, and row by row: the same pairs.
-    const auto batch = score_all(storage, q, ids);
-    ASSERT_EQ(score_all(storage, q, ids, ThreadPool::instance()), batch);
-    std::vector<std::pair<uint32_t, float>> singles;
-    for (uint32_t id : ids) {
-      if (auto single = storage.compute_similarity(q, id)) singles.emplace_back(id, *single);
-    }
-    EXPECT_EQ(batch, singles) << "len " << len;
-  }
+  // Scores of whole lists, alone or in pieces on the pool: search_test.cpp.
 }
 
 }  // namespace

@@ -91,19 +91,11 @@ class Seq:
     def __iter__(self):
         if isinstance(self.items, BaseException):
             raise self.items
-        if callable(self.items):
-            return self.items()
-        return iter(self.items) if isinstance(self.items, list) else self.items
+        return self.items() if callable(self.items) else (
+            iter(self.items) if isinstance(self.items, list) else self.items)
 
 
 @pytest.fixture
 def db(tmp_path):
     """A fresh database in its own directory."""
     return ostrel.OstrelDB(str(tmp_path / "db"))
-
-
-@pytest.fixture
-def make_db(tmp_path):
-    """Factory for several independent databases in one test."""
-    counter = iter(range(1_000_000))
-    return lambda: ostrel.OstrelDB(str(tmp_path / f"db{next(counter)}"))

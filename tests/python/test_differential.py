@@ -30,6 +30,10 @@ def token(v):  # the text an equality entry is filed under
     return json.dumps(v) if isinstance(v, bool) else v
 
 
+def intersect(sets):
+    return set.intersection(*sets) if sets else NONE
+
+
 def build_tree(pairs):
     """Nodes [key, ids grouped under this key or a smaller one] from (value, id)
     pairs. A group's key is its first value; |value - key| < 1e-9 joins it."""
@@ -109,51 +113,42 @@ class FilterModel:
             return NONE
         key = min(node, key=str.encode)  # the other members are ignored
         value = node[key]
+        if key == "$not":
+            inner = self.eval(value)
+            return NONE if inner is NONE else self.all_docs - inner
         if key in ("$and", "$or"):
             if not isinstance(value, list):
                 return NONE
             results = [r for r in map(self.eval, value) if r is not NONE]
-            if key == "$or":
-                return set().union(*results)
-            return set.intersection(*results) if results else NONE
-        if key == "$not":
-            inner = self.eval(value)
-            return NONE if inner is NONE else self.all_docs - inner
-        if not isinstance(value, dict) or not value:
+            return intersect(results) if key == "$and" else set().union(*results)
+        if not isinstance(value, dict):
             return NONE
-        results = [r for op, operand in value.items()
-                   if (r := self.eval_operator(key, op, operand)) is not NONE]
-        return set.intersection(*results) if results else NONE
+        return intersect([r for op, operand in value.items()
+                          if (r := self.eval_operator(key, op, operand)) is not NONE])
 
     def eval_operator(self, field, op, operand):
         if op in ("$eq", "$ne"):
             r = self.eval_eq(field, operand)
             return r if op == "$eq" or r is NONE else self.all_docs - r
-        if op in ("$gt", "$gte", "$lt", "$lte"):
-            if not is_number(operand) or field not in self.trees:
-                return NONE
-            nodes, bound = self.trees[field], float(operand)
-            if not nodes:
-                return set()
-            strict = op in ("$lt", "$gte")  # keys below the bound, else at or below
-            c = sum(1 for k, _ in nodes if (k < bound if strict else k <= bound))
-            low = set(nodes[c - 1][1]) if c else set()
-            return low if op in ("$lt", "$lte") else nodes[-1][1] - low
-        if op in ("$in", "$nin"):
-            if not isinstance(operand, list):
-                return NONE
+        if op in ("$in", "$nin") and isinstance(operand, list):
             union = set().union(*(self.eval_eq(field, e) or set() for e in operand))
             return union if op == "$in" else self.all_docs - union
         if op == "$exists" and isinstance(operand, bool) and field in self.exists:
-            s = self.exists[field]
-            return set(s) if operand else self.all_docs - s
-        return NONE  # unknown operators and operands of the wrong kind are skipped
+            return set(self.exists[field]) if operand else self.all_docs - self.exists[field]
+        if op not in ("$gt", "$gte", "$lt", "$lte") or not is_number(operand) or (
+                field not in self.trees):
+            return NONE  # unknown operators and operands of the wrong kind are skipped
+        nodes, bound = self.trees[field], float(operand)
+        if not nodes:
+            return set()
+        strict = op in ("$lt", "$gte")  # keys below the bound, else at or below
+        c = sum(1 for k, _ in nodes if (k < bound if strict else k <= bound))
+        low = set(nodes[c - 1][1]) if c else set()
+        return low if op in ("$lt", "$lte") else nodes[-1][1] - low
 
     def eval_eq(self, field, value):
-        if isinstance(value, (bool, str)):
-            if not self.eq.get(field):
-                return NONE
-            return set(self.eq[field].get(token(value), set()))  # unknown value: empty set
+        if isinstance(value, (bool, str)):  # an unknown value of a known field: empty set
+            return set(self.eq[field].get(token(value), set())) if self.eq.get(field) else NONE
         if not is_number(value) or field not in self.trees:
             return NONE
         nodes, v = self.trees[field], float(value)

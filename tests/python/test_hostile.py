@@ -124,19 +124,13 @@ def test_memory_and_references_stay_flat(tmp_path):
     meta, bad_json = '{"c": "red", "n": 7, "s": {"x": [1, 2.5]}}', '{"c": [1, '
     flt, lying = '{"$or": [{"n": {"$gte": 3}}, {"c": {"$in": ["red", "blue"]}}]}', Seq(10**6, vec)
     watched = [vec, *vec, bad_vec, bad_vec[1], meta, flt, bad_json, scored, *scored, lying]
-    calls = [  # (call, the exception it raises or None); ids are re-used, so slots stay put
-        (lambda db, i: db.add(i % 64, vec, meta), None),
-        (lambda db, i: db.add(i % 64, vec, bad_json), ValueError),  # the record is written
-        (lambda db, i: db.add(i % 64, lying, meta, 3600), None),
-        (lambda db, i: db.add(i % 64, bad_vec, meta), TypeError),
-        (lambda db, i: db.add(i % 64, vec[:3], meta), ValueError),
-        (lambda db, i: db.search(vec, 5), None),
-        (lambda db, i: db.search(vec, 5, flt, False), None),
-        (lambda db, i: db.search(vec, 5, bad_json), ValueError),
-        (lambda db, i: db.build_results(scored, True), None),
-        (lambda db, i: db.build_results([(1, 0.5, 1)], True), ValueError),
-        (lambda db, i: db.count(), None),
-        (lambda db, i: db.delete(bad_json), ValueError),
+    calls = [  # (method, arguments after add's id, the exception raised or None)
+        ("add", (vec, meta), None), ("add", (vec, bad_json), ValueError),  # the record is written
+        ("add", (lying, meta, 3600), None), ("add", (bad_vec, meta), TypeError),
+        ("add", (vec[:3], meta), ValueError), ("search", (vec, 5), None),
+        ("search", (vec, 5, flt, False), None), ("search", (vec, 5, bad_json), ValueError),
+        ("build_results", (scored, True), None), ("count", (), None),
+        ("build_results", ([(1, 0.5, 1)], True), ValueError), ("delete", (bad_json,), ValueError),
     ]
 
     def run(n):
@@ -146,9 +140,9 @@ def test_memory_and_references_stay_flat(tmp_path):
             db = OstrelDB(str(tmp_path / "db"))
             db.add(0, vec, meta)  # fixes the dimension
             for i in range(start, start + 2000):
-                call, exc = calls[i % len(calls)]
-                try:
-                    call(db, i)
+                method, args, exc = calls[i % len(calls)]
+                try:  # ids are re-used, so slots stay put
+                    getattr(db, method)(*([i % 64] if method == "add" else []), *args)
                     assert exc is None, i
                 except Exception as e:  # noqa: BLE001 - checked right here
                     assert type(e) is exc, (i, e)

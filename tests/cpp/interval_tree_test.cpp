@@ -26,16 +26,12 @@ Ids ids(const Roaring& set) {
 using Model = std::vector<std::pair<double, Roaring>>;
 
 Model model_build(std::vector<Pair> pairs) {
-  std::stable_sort(pairs.begin(), pairs.end(),
-                   [](const Pair& a, const Pair& b) { return a.first < b.first; });
-  Model nodes;
-  Roaring running;
-  for (size_t i = 0; i < pairs.size();) {
-    const double key = pairs[i].first;
-    Roaring group;
-    while (i < pairs.size() && std::fabs(pairs[i].first - key) < 1e-9) group.add(pairs[i++].second);
-    running |= group;
-    nodes.emplace_back(key, running);
+  std::stable_sort(pairs.begin(), pairs.end(), [](auto& a, auto& b) { return a.first < b.first; });
+  Model nodes;  // a group's key is its first value; values within 1e-9 of it join
+  for (const auto& [value, id] : pairs) {
+    if (nodes.empty() || !(std::fabs(value - nodes.back().first) < 1e-9))
+      nodes.emplace_back(value, nodes.empty() ? Roaring() : nodes.back().second);
+    nodes.back().second.add(id);
   }
   return nodes;
 }

@@ -170,21 +170,17 @@ TEST(JsonParse, ObjectKeysSortedByBytesLastDuplicateWins) {
 }
 
 TEST(JsonParse, ValuesAndStrings) {
-  Value v = parse_ok(" \t\r\n[null, true, false, \"s\", [], {}, [1, [2]]] \n");
-  const Array& a = v.as_array();
+  const Array a = parse_ok(" \t\r\n[null, true, false, \"s\", [], {}, [1, [2]]] \n").as_array();
   ASSERT_EQ(a.size(), 7u);
   EXPECT_TRUE(a[0].is_null() && a[1].as_bool() && !a[2].as_bool() && a[3].as_string() == "s");
   EXPECT_TRUE(a[4].as_array().empty() && a[5].as_object().empty());
   EXPECT_EQ(a[6].as_array()[1].as_array()[0].as_uint(), 2u);
-
   EXPECT_EQ(parse_ok(R"("\u0000")").as_string(), "\0"s);
   EXPECT_EQ(parse_ok(R"("a\"\\\/\b\f\n\r\tz")").as_string(), "a\"\\/\b\f\n\r\tz");
   EXPECT_EQ(parse_ok(R"("\u00e9\u20AC\uD83D\uDE00")").as_string(),
             "\xc3\xa9\xe2\x82\xac\xf0\x9f\x98\x80");
-  // Raw bytes are taken as they are.
-  EXPECT_EQ(parse_ok("\"\xc3\xa9\x7f\"").as_string(), "\xc3\xa9\x7f");
-  // A view need not be NUL-terminated.
-  EXPECT_EQ(parse_ok(std::string_view("[1]]", 3)).as_array().size(), 1u);
+  EXPECT_EQ(parse_ok("\"\xc3\xa9\x7f\"").as_string(), "\xc3\xa9\x7f");     // raw bytes as they are
+  EXPECT_EQ(parse_ok(std::string_view("[1]]", 3)).as_array().size(), 1u);  // no NUL at the end
 }
 
 }  // namespace

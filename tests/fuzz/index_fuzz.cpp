@@ -2,14 +2,13 @@
 // program, one operation per line (<id> decimal, modulo 2^32): `a<id> <json>`
 // adds <id> (a live id is re-added as the engine does it: its previous object
 // un-indexed first; non-object metadata indexes nothing), `u<id>` un-indexes
-// its object (it stays a document), `r<id>` queues it for removal (absent ids
-// too), `d` removes the queued ids and checks, `f` checks (which flushes). The
-// end of the input acts as `d`. Engine A removes a batch with one remove_all,
-// engine B id by id: a check asserts equal outcomes on fixed filters and on
-// clauses over the first 16 paths ever indexed and their values, all_docs
-// equal to the live set and no result outside it (a removed id never comes
-// back). What a clause matches is checked against a model by the Python
-// differential test.
+// its object (it stays a document), `r<id>` queues it for removal, `d`
+// removes the queued ids and checks, `f` checks; the end acts as `d`. Engine A
+// removes a batch with one remove_all, engine B id by id: a check asserts
+// that all_docs is the live set and that both give the same set, within it,
+// for every clause on the first 16 paths ever indexed and their values
+// (logical nodes only combine these). What a clause matches is checked
+// against a model by the Python differential test.
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
@@ -34,15 +33,6 @@ using ostrel::Result;
 using ostrel::json::Member;
 using ostrel::json::Object;
 using ostrel::json::Value;
-
-constexpr std::string_view kFixedFilters[] = {
-    R"({"a":{"$gt":0}})",
-    R"({"a.b":{"$gte":-1,"$lt":100}})",
-    R"({"b":{"$in":["x","y",true,1]}})",
-    R"({"b":{"$nin":["x",2]}})",
-    R"({"$not":{"a":{"$lt":2}}})",
-    R"({"$or":[{"a":{"$eq":1}},{"b":{"$eq":"x"}}]})",
-    R"({"$and":[{"a":{"$exists":true}},{"$not":{"b":{"$exists":true}}}]})"};
 
 void check(bool ok) {
   if (!ok) std::abort();
@@ -92,18 +82,14 @@ struct Harness {
     queued = Roaring();
   }
 
-  ClauseResult eval(const Value& filter) {
-    ClauseResult r = a.eval_filter(filter), s = b.eval_filter(filter);
-    check(r.has_value() == s.has_value() && (!r || (*r == *s && r->isSubset(live))));
-    return r;
-  }
-
-  // A clause on a path ever indexed, which must give a set.
+  // A clause on a path ever indexed: both engines give the same set.
   void clause(const std::string& path, const char* op, Value operand) {
     Object ops, node;
     ops.push_back(Member{op, std::move(operand)});
     node.push_back(Member{path, Value(std::move(ops))});
-    check(eval(Value(std::move(node))).has_value());
+    const Value filter(std::move(node));
+    ClauseResult r = a.eval_filter(filter), s = b.eval_filter(filter);
+    check(r && s && *r == *s && r->isSubset(live));
   }
 
   void check_all() {
@@ -112,11 +98,6 @@ struct Harness {
     for (FilterEngine* e : {&a, &b}) {  // flushes, and reads all_docs
       Result<ClauseResult> all = e->apply_filter(R"({"$not":{"$or":[]}})");
       check(all.ok() && all.value() && *all.value() == live);
-    }
-    for (std::string_view text : kFixedFilters) {
-      Result<Value> filter = ostrel::json::parse(text);
-      check(filter.ok());
-      eval(filter.value());
     }
     size_t paths = 0;
     for (const auto& [path, values] : texts) {

@@ -1,10 +1,9 @@
-"""Differential test: filters, delete, expiry and count against a naive model.
-
-FilterModel keeps filter entries in Python sets and interprets a filter rule
-by rule. Its range index keeps the real one's history: node keys are the
-group keys of earlier flushes and stay when ids leave, so how values closer
-than 1e-9 group depends on when filters ran. (No field reaches the 5000
-pending values that flush on their own: tests/cpp/filter_test.cpp.)"""
+"""Filters, delete, expiry and count against a naive model: FilterModel keeps
+filter entries in sets and interprets a filter rule by rule. Its range index
+keeps the real one's history: node keys are the group keys of earlier
+flushes and stay when ids leave, so how values closer than 1e-9 group depends
+on when filters ran. (No field reaches the 5000 pending values that flush on
+their own: tests/cpp/filter_test.cpp.)"""
 
 import json
 import random
@@ -28,10 +27,6 @@ def is_number(v):
 
 def token(v):  # the text an equality entry is filed under
     return json.dumps(v) if isinstance(v, bool) else v
-
-
-def intersect(sets):
-    return set.intersection(*sets) if sets else NONE
 
 
 def build_tree(pairs):
@@ -120,11 +115,14 @@ class FilterModel:
             if not isinstance(value, list):
                 return NONE
             results = [r for r in map(self.eval, value) if r is not NONE]
-            return intersect(results) if key == "$and" else set().union(*results)
-        if not isinstance(value, dict):
+            if key == "$or":
+                return set().union(*results)
+        elif not isinstance(value, dict):
             return NONE
-        return intersect([r for op, operand in value.items()
-                          if (r := self.eval_operator(key, op, operand)) is not NONE])
+        else:
+            results = [r for op, operand in value.items()
+                       if (r := self.eval_operator(key, op, operand)) is not NONE]
+        return set.intersection(*results) if results else NONE
 
     def eval_operator(self, field, op, operand):
         if op in ("$eq", "$ne"):

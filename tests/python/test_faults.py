@@ -111,67 +111,40 @@ def test_file_size_limit(tmp_path):
     assert got["count"] == 7
 
 
-# --- metadata.bin edited from outside --------------------------------------------------
-
-
-def three_records(tmp_path):
-    """A database with three records, at bytes 0..13, 13..30 and 30..41."""
-    db = OstrelDB(str(tmp_path / "db"))
-    texts = ['{"k": "aaaa"}', '{"k": "bbbbbbbb"}', '{"k": "cc"}']
-    for i, t in enumerate(texts):
-        db.add(i, [1.0, float(i)], t)
-    return db, tmp_path / "db" / "metadata.bin", texts
-
-
-SPANS = [(0, 13), (13, 30), (30, 41)]
-
-
 # An int truncates the file to that size, None deletes it, bytes replace it
-# by a new file holding them.
-@pytest.mark.parametrize("edit", [30, 29, None, b"0123456789ABCDEFGHIJ", bytes(range(256))[::5]],
-                         ids=["truncated to 30", "truncated to 29", "deleted", "recreated shorter",
-                              "recreated with other bytes"])
-def test_edited_file_drops_records_beyond_its_end(tmp_path, edit):
-    db, path, texts = three_records(tmp_path)
+# by a new file holding them, (at, bytes) overwrite record 1 from byte `at` on.
+@pytest.mark.parametrize("edit", [
+    30, 29, None, b"0123456789ABCDEFGHIJ", bytes(range(256))[::5], (7, b"\xff"),
+    (7, b"\xe2\x82"),  # a sequence cut short is one subsequence
+    (14, b"\xf0\x9f\x98"),  # cut by the end of the record
+    (7, b"\xc3\xa9\xf0\x9f\x98\x80"),  # well-formed bytes stay as they are
+])
+def test_edited_file_reads_back_what_is_there(tmp_path, edit):
+    db, path = OstrelDB(str(tmp_path / "db")), tmp_path / "db" / "metadata.bin"
+    for i, text in enumerate(['{"k": "aaaa"}', '{"k": "bbbbbbbb"}', '{"k": "cc"}']):
+        db.add(i, [1.0, float(i)], text)  # at bytes 0..13, 13..30, 30..41
     if isinstance(edit, int):
         os.truncate(path, edit)
+    elif isinstance(edit, tuple):
+        with open(path, "r+b") as f:
+            f.seek(13 + edit[0])
+            f.write(edit[1])
     else:
         path.unlink()
         if edit is not None:
             path.write_bytes(edit)
     now = path.read_bytes() if path.exists() else b""
-    order = [2, 1, 0, 2]
-    expected = [(i, 0.5, now[SPANS[i][0]:SPANS[i][1]].decode("utf-8", "replace"))
-                for i in order if SPANS[i][1] <= len(now)]
+    # Ill-formed UTF-8 reads as U+FFFD, one per maximal ill-formed subsequence.
+    order, spans = [2, 1, 0, 2], [(0, 13), (13, 30), (30, 41)]
+    expected = [(i, 0.5, now[spans[i][0]:spans[i][1]].decode("utf-8", "replace"))
+                for i in order if spans[i][1] <= len(now)]
     assert db.build_results([(i, 0.5) for i in order], True) == expected
     assert sorted(ids(db.search([1.0, 1.0], 10))) == sorted(set(ids(expected)))
     assert sorted(ids(db.search([1.0, 1.0], 10, None, False))) == [0, 1, 2]
-
     db.add(3, [1.0, 3.0], '{"k": "new"}')  # starts the file again when it was deleted
     assert path.read_bytes() == now + b'{"k": "new"}'
     assert db.build_results([(3, 0.5)], True) == [(3, 0.5, '{"k": "new"}')]
     assert db.count() == 4
-
-
-@pytest.mark.parametrize("at, patch, replaced", [
-    (7, b"\xff", 1),
-    (7, b"\xe2\x82", 1),               # a sequence cut short is one subsequence
-    (14, b"\xf0\x9f\x98", 1),          # cut by the end of the record
-    (7, b"\xc3\xa9\xf0\x9f\x98\x80", 0),  # well-formed bytes stay as they are
-])
-def test_ill_formed_utf8_reads_as_replacement_characters(tmp_path, at, patch, replaced):
-    db, path, texts = three_records(tmp_path)
-    with open(path, "r+b") as f:  # into '{"k": "bbbbbbbb"}' at 13..30
-        f.seek(13 + at)
-        f.write(patch)
-    raw = path.read_bytes()[13:30]
-    got = db.build_results([(0, 0.0), (1, 0.0), (2, 0.0)], True)
-    assert got == [(0, 0.0, texts[0]), (1, 0.0, raw.decode("utf-8", "replace")), (2, 0.0, texts[2])]
-    assert got[1][2].count("\ufffd") == replaced
-    assert ids(db.search([1.0, 1.0], 10)) == ids(db.search([1.0, 1.0], 10, None, False))
-
-
-# --- the database directory ---------------------------------------------------------------
 
 
 @pytest.mark.parametrize("name, message", [
@@ -187,9 +160,6 @@ def test_unusable_directory_path(tmp_path, name, message):
         OstrelDB(str(tmp_path / name))
     assert err.value.args == (message,)
     assert sorted(tmp_path.rglob("*")) == before  # no parent was created
-
-
-# --- two processes appending to one file --------------------------------------------------
 
 
 WRITER_CHILD = r"""

@@ -5,6 +5,7 @@
 #include <cmath>
 #include <random>
 #include <string>
+#include <tuple>
 
 namespace ostrel {
 namespace {
@@ -12,25 +13,11 @@ namespace {
 using ::testing::internal::CaptureStdout;  // the activation notice goes to stdout
 using ::testing::internal::GetCapturedStdout;
 
-std::vector<float> unit_vector(std::mt19937& rng, size_t dim) {
-  std::normal_distribution<float> g;
-  std::vector<float> v(dim);
-  float norm = 0;
-  for (float& x : v) x = g(rng), norm += x * x;
-  for (float& x : v) x /= std::sqrt(norm);
-  return v;
-}
-
 TEST(VectorStorage, ExactScoringPaths) {
   VectorStorage storage;
   ASSERT_TRUE(storage.store(1, std::vector<float>{1, 2, 3, 4}).ok());
   ASSERT_TRUE(storage.store(3, std::vector<float>{0, 0, 0, 0}).ok());
-  using Q = std::vector<float>;
-  struct Case {
-    Q query;
-    uint32_t id;
-    std::optional<float> score;
-  } cases[] = {
+  const std::tuple<std::vector<float>, uint32_t, std::optional<float>> cases[] = {
       {{1, 2}, 1, 5.0f / (std::sqrt(5.0f) * std::sqrt(5.0f))},  // common prefix
       {{}, 1, 0.0f},
       {{1, 2, 3, 4, 5}, 1, 1.0f},  // longer query: cut to the stored length
@@ -40,18 +27,17 @@ TEST(VectorStorage, ExactScoringPaths) {
       {{1, 2, 3, 4}, 2, std::nullopt},
       {{1, 2, 3, 4}, 4000000000u, std::nullopt},
   };
-  for (const Case& c : cases) {
-    auto got = storage.compute_similarity(c.query, c.id);
-    ASSERT_EQ(got.has_value(), c.score.has_value()) << c.id;
-    EXPECT_NEAR(got.value_or(0), c.score.value_or(0), 1e-6) << c.id << " len " << c.query.size();
+  for (const auto& [query, id, score] : cases) {
+    auto got = storage.compute_similarity(query, id);
+    ASSERT_EQ(got.has_value(), score.has_value()) << id;
+    EXPECT_NEAR(got.value_or(0), score.value_or(0), 1e-6) << id << " len " << query.size();
   }
   ASSERT_TRUE(storage.store(1, std::vector<float>{0, 0, 0, 1}).ok());  // the second one counts
   EXPECT_NEAR(*storage.compute_similarity(std::vector<float>{0, 0, 0, 1}, 1), 1.0f, 1e-6);
 }
 
-// Activation counts distinct rows holding a vector, however sparse the
-// rows are; a re-stored row counts once. Vectors longer than the nominal 768
-// components keep every sub-space of their codes.
+// Activation counts distinct rows holding a vector, however sparse; a re-stored
+// row counts once. Vectors beyond the nominal 768 components keep every sub-space.
 TEST(VectorStorage, ThresholdCountsStoredVectorsAndActivatesOnce) {
   VectorStorage storage;
   auto v = [](float x) { return std::vector<float>(800, x); };
@@ -73,14 +59,15 @@ TEST(VectorStorage, ThresholdCountsStoredVectorsAndActivatesOnce) {
   EXPECT_TRUE(storage.code_of(6).empty());
 }
 
-TEST(VectorStorage, QuantizedEdgeCasesAndTableAgreesWithSingleScores) {
+TEST(VectorStorage, QuantizedEdgeCases) {
   VectorStorage storage;
   std::mt19937 rng(3);
-  std::vector<std::vector<float>> data;
+  std::normal_distribution<float> g;
+  std::vector<std::vector<float>> data(7503, std::vector<float>(24));
   CaptureStdout();
-  for (uint32_t id = 0; id <= 7502; ++id) {  // a third skipped: 5002 stored
-    data.push_back(unit_vector(rng, 24));
-    ASSERT_TRUE(id % 3 == 1 || storage.store(id, data.back()).ok());
+  for (uint32_t id = 0; id < data.size(); ++id) {  // a third skipped: 5002 stored
+    for (float& x : data[id]) x = g(rng);
+    ASSERT_TRUE(id % 3 == 1 || storage.store(id, data[id]).ok());
   }
   GetCapturedStdout();
   ASSERT_TRUE(storage.quantized());
@@ -90,7 +77,6 @@ TEST(VectorStorage, QuantizedEdgeCasesAndTableAgreesWithSingleScores) {
   EXPECT_EQ(*storage.compute_similarity(std::vector<float>(24, 10.0f), 0), 0.0f);
   EXPECT_EQ(*storage.compute_similarity(std::vector<float>(24, NAN), 0), 0.0f);
   EXPECT_FALSE(storage.compute_similarity(data[0], 1).has_value());
-  // Scores of whole lists, alone or in pieces on the pool: search_test.cpp.
 }
 
 }  // namespace

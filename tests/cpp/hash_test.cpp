@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <map>
+#include <optional>
 #include <random>
 #include <set>
 
@@ -14,14 +15,10 @@
 namespace ostrel {
 namespace {
 
-TEST(UniformGenerator, KnownDraws) {  // the codebook and hyperplane seeds
-  for (auto [seed, draws] :
-       {std::pair{54321u,
-                  std::vector<float>{0.624237060546875f, 0.47540283203125f, -0.255035400390625f}},
-        std::pair{12345u, std::vector<float>{0.6551513671875f, 0.3048095703125f}}}) {
-    UniformGenerator gen(seed);
-    for (float expected : draws) EXPECT_EQ(gen.next(), expected) << seed;
-  }
+TEST(UniformGenerator, KnownDraws) {  // the hyperplane seed (the codebook's: quantize_test)
+  UniformGenerator gen(12345);
+  for (float want : {0.6551513671875f, 0.3048095703125f, 0.674957275390625f, -0.89324951171875f})
+    EXPECT_EQ(gen.next(), want);
 }
 
 TEST(HashValue, SipHash13WithTrailingFF) {
@@ -39,23 +36,17 @@ TEST(FlatMap, AgreesWithStdMapUnderRandomOperations) {
   for (int step = 0; step < 200000; ++step) {
     uint32_t key = rng() % 5000;
     if (step % 50000 == 0) key = 0xFFFFFFFFu;
-    switch (rng() % 3) {
-      case 0: {
-        auto [value, inserted] = map.try_emplace(key);
-        ASSERT_EQ(inserted, model.count(key) == 0);
-        *value = step;
-        model[key] = step;
-        break;
-      }
-      case 1:
-        ASSERT_EQ(map.erase(key), model.erase(key) == 1);
-        break;
-      default: {
-        const uint64_t* found = map.find(key);
-        auto it = model.find(key);
-        ASSERT_EQ(found != nullptr, it != model.end());
-        ASSERT_TRUE(!found || *found == it->second) << key;
-      }
+    const uint32_t op = rng() % 3;
+    if (op == 0) {
+      auto [value, inserted] = map.try_emplace(key);
+      ASSERT_EQ(inserted, model.count(key) == 0);
+      *value = model[key] = step;
+    } else if (op == 1) {
+      ASSERT_EQ(map.erase(key), model.erase(key) == 1);
+    } else {
+      const uint64_t* found = map.find(key);
+      ASSERT_EQ(found ? std::optional(*found) : std::nullopt,
+                model.count(key) ? std::optional(model[key]) : std::nullopt);
     }
     ASSERT_EQ(map.size(), model.size());
   }

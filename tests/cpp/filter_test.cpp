@@ -15,6 +15,7 @@ using Pairs = std::vector<IntervalTree::Pair>;
 
 TEST(FilterEngineTest, FieldFlushesAtThresholdKeepingOlderValues) {
   FilterEngine engine;
+  constexpr const char* kField = "temperature";  // longer than a hashed word
   auto put = [&](const char* field, uint32_t id) {
     Result<json::Value> v =
         json::parse(std::string("{\"") + field + "\":" + std::to_string(id) + "}");
@@ -22,22 +23,22 @@ TEST(FilterEngineTest, FieldFlushesAtThresholdKeepingOlderValues) {
     engine.add_document(id);
     engine.index_object(v->as_object(), "", id);
   };
-  auto tree_size = [&] { return engine.tree_pairs("t").value_or(Pairs{}).size(); };
-  for (uint32_t id = 0; id < 3; ++id) put("t", id);
+  auto tree_size = [&] { return engine.tree_pairs(kField).value_or(Pairs{}).size(); };
+  for (uint32_t id = 0; id < 3; ++id) put(kField, id);
   put("u", 100000);
   Result<ClauseResult> flushed = engine.apply_filter("{}");  // every field flushes
   ASSERT_TRUE(flushed.ok() && !flushed.value());
   ASSERT_EQ(tree_size(), 3u);
 
-  for (uint32_t id = 3; id < 3 + PENDING_FLUSH_THRESHOLD - 1; ++id) put("t", id);
+  for (uint32_t id = 3; id < 3 + PENDING_FLUSH_THRESHOLD - 1; ++id) put(kField, id);
   put("u", 100001);
-  EXPECT_EQ(engine.pending_count("t"), PENDING_FLUSH_THRESHOLD - 1);
+  EXPECT_EQ(engine.pending_count(kField), PENDING_FLUSH_THRESHOLD - 1);
   EXPECT_EQ(tree_size(), 3u);
 
-  put("t", 3 + PENDING_FLUSH_THRESHOLD - 1);
-  EXPECT_EQ(engine.pending_count("t"), 0u);
+  put(kField, 3 + PENDING_FLUSH_THRESHOLD - 1);
+  EXPECT_EQ(engine.pending_count(kField), 0u);
   EXPECT_EQ(engine.pending_count("u"), 1u);  // only the field at the threshold flushes
-  const Pairs pairs = engine.tree_pairs("t").value_or(Pairs{});
+  const Pairs pairs = engine.tree_pairs(kField).value_or(Pairs{});
   ASSERT_EQ(pairs.size(), 3 + PENDING_FLUSH_THRESHOLD);
   for (uint32_t i = 0; i < pairs.size(); ++i) EXPECT_EQ(pairs[i], IntervalTree::Pair(i, i));
 }

@@ -78,9 +78,8 @@ void expect_same(const IntervalTree& tree, const Model& model, std::vector<doubl
   }
 }
 
-// Random builds, removals and flush-style rebuilds against the model, with
-// values close enough to exercise grouping and ids spread over several
-// Roaring containers.
+// Random builds, removals and flush-style rebuilds against the model; values
+// close enough to group, ids spread over several Roaring containers.
 TEST(IntervalTree, MatchesTheCumulativeModel) {
   const std::vector<double> pool = {-3.0,         -0.0, 0.0,          6e-10,        1e-9,
                                     1.2e-9,       0.5,  1.0,          1.0000000005, 1.000000001,
@@ -89,13 +88,12 @@ TEST(IntervalTree, MatchesTheCumulativeModel) {
   probes.insert(probes.end(), {-1e300, 1e300, -INFINITY, INFINITY, 0.75, 3.0});
   std::mt19937 rng(20240611);
   auto random_pairs = [&](size_t max_count) {
-    std::vector<Pair> out(std::uniform_int_distribution<size_t>(0, max_count)(rng));
+    std::vector<Pair> out(rng() % (max_count + 1));
     for (Pair& p : out) {
-      p.first = pool[std::uniform_int_distribution<size_t>(0, pool.size() - 1)(rng)];
-      uint32_t id = std::uniform_int_distribution<uint32_t>(0, 39)(rng);
+      uint32_t id = rng() % 40;
       if (id % 8 == 0) id = id << 24 | id;  // another container
       if (id == 0 && rng() % 4 == 0) id = std::numeric_limits<uint32_t>::max();
-      p.second = id;
+      p = {pool[rng() % pool.size()], id};
     }
     return out;
   };
@@ -113,9 +111,8 @@ TEST(IntervalTree, MatchesTheCumulativeModel) {
       for (auto& node : model) node.second -= gone;
       ASSERT_NO_FATAL_FAILURE(expect_same(tree, model, probes));
 
-      // A flush of new pending pairs (one or a few, as between searches, or
-      // many); the model re-expands every node's key with every id of its
-      // cumulative set after the pending pairs, and rebuilds.
+      // A flush of a few or many pending pairs: the model re-expands every
+      // node's key with every id of its cumulative set after them, and rebuilds.
       std::vector<Pair> pending = random_pairs(flush == 0 ? 2 : 20), expanded = pending;
       if (pending.empty()) continue;  // nothing pending: no flush
       for (const auto& [key, set] : model) {
@@ -128,8 +125,7 @@ TEST(IntervalTree, MatchesTheCumulativeModel) {
   }
 }
 
-// Answers large enough to take the long-slice sorts (dense and sparse ids)
-// and the complement path.
+// Answers large enough for the long-slice sorts (dense, sparse) and the complement.
 TEST(IntervalTree, LargeAnswersMatchTheModel) {
   std::mt19937 rng(7);
   for (bool dense : {true, false}) {

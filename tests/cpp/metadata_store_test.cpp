@@ -1,6 +1,5 @@
-// The limits of 4 GiB. Records, append failures (full disk, a missing
-// directory, a file above 4 GiB) and two processes appending to one file are
-// tested through the Python module (test_engine.py, test_faults.py).
+// The limits of 4 GiB. Records, append failures and two processes appending
+// to one file are tested through the Python module (test_faults.py).
 #include "metadata_store.h"
 
 #include <sys/mman.h>

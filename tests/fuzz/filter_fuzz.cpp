@@ -1,11 +1,8 @@
-// libFuzzer target for FilterEngine::apply_filter. The input is a filter
-// text, evaluated against one small index built at start-up (strings,
-// booleans, numbers closer than the grouping tolerance and beyond 2^53, a
-// field of mixed kinds, nested objects, a dotted key, nulls, arrays, a
-// re-added document and three removed ones). Every input must give the same
-// outcome twice and through eval_filter; a text that does not parse fails
-// with the parser's own message; a result holds only live documents (never a
-// removed id); {"$not": X} is all_docs minus X, or no constraint when X is.
+// libFuzzer target for FilterEngine::apply_filter on a filter text, against
+// a small index of varied documents (a re-added one, removed ones). Every
+// input must give the same outcome twice and through eval_filter; a text that
+// does not parse fails with the parser's message; a result holds only live
+// documents; {"$not": X} is all_docs minus X, or no constraint when X is.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>

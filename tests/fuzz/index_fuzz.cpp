@@ -1,14 +1,11 @@
 // libFuzzer target for FilterEngine indexing and removal. The input is a
 // program, one operation per line (<id> decimal, modulo 2^32): `a<id> <json>`
-// adds <id> (a live id is re-added as the engine does it: its previous object
-// un-indexed first; non-object metadata indexes nothing), `u<id>` un-indexes
-// its object (it stays a document), `r<id>` queues it for removal, `d`
-// removes the queued ids and checks, `f` checks; the end acts as `d`. Engine A
-// removes a batch with one remove_all, engine B id by id: a check asserts
-// that all_docs is the live set and that both give the same set, within it,
-// for every clause on the first 16 paths ever indexed and their values
-// (logical nodes only combine these). What a clause matches is checked
-// against a model by the Python differential test.
+// (re-)adds <id> as the engine does, `u<id>` un-indexes its object, `r<id>`
+// queues it for removal, `d` removes the queued ids and checks, `f` checks;
+// the end acts as `d`. Engine A removes a batch with one remove_all, engine B
+// id by id: a check asserts that all_docs is the live set and that both give
+// the same set, within it, for every clause on the first 16 paths ever
+// indexed and their values (logical nodes only combine these).
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
@@ -45,8 +42,7 @@ struct Harness {
   std::map<std::string, std::set<double>> numbers;
   Roaring queued, live;
 
-  // Records the paths of `object` as the engine forms them, with their
-  // equality texts and numbers.
+  // Records the paths of `object` as the engine forms them, with their values.
   void walk(const Object& object, const std::string& prefix) {
     for (const Member& m : object) {
       const std::string path = prefix.empty() ? m.key : prefix + "." + m.key;

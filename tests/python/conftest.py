@@ -57,8 +57,7 @@ def ids(results):
 
 
 class Num:
-    """A number converting only through __index__ / __float__: runs `hook`,
-    then raises `exc` or returns `value` as it is."""
+    """Converts through __index__ / __float__: runs `hook`, raises `exc` or returns `value`."""
 
     def __init__(self, value=None, hook=None, exc=None):
         self.value, self.hook, self.exc = value, hook, exc
@@ -74,8 +73,7 @@ class Num:
 
 
 class Seq:
-    """__len__ returns or raises `length`; __iter__ iterates a list, raises an
-    exception, calls a function or returns anything else as it is."""
+    """__len__ returns or raises `length`; __iter__ raises or iterates `items`."""
 
     def __init__(self, length, items):
         self.length, self.items = length, items

@@ -1,9 +1,7 @@
-"""Filters, delete, expiry and count against a naive model: FilterModel keeps
-filter entries in sets and interprets a filter rule by rule. Its range index
-keeps the real one's history: node keys are the group keys of earlier
-flushes and stay when ids leave, so how values closer than 1e-9 group depends
-on when filters ran. (No field reaches the 5000 pending values that flush on
-their own: tests/cpp/filter_test.cpp.)"""
+"""Filters, delete, expiry and count against a naive model that keeps filter
+entries in sets. Its range index keeps the real one's history: node keys are
+the group keys of earlier flushes (when filters ran) and stay when ids leave.
+No field reaches the 5000 pending values that flush alone (filter_test.cpp)."""
 
 import json
 import random

@@ -1,13 +1,14 @@
 """Hostile input from Python: lying lengths, non-finite and enormous values,
-deep JSON, many threads, long loops watched for memory and reference leaks,
-and memory exhaustion."""
+deep JSON, long loops watched for memory and reference leaks, and memory
+exhaustion. (Entry points never release the interpreter lock: threads only
+meet inside a call through Python code run by a conversion, which
+test_binding's re-entrant cases cover, or at exit: test_shutdown.)"""
 
 import itertools
 import math
 import os
 import pathlib
 import sys
-import threading
 
 import numpy as np
 import pytest
@@ -23,8 +24,7 @@ needs_plain_malloc = pytest.mark.skipif(SANITIZED, reason="sanitizer allocator")
 
 @pytest.mark.parametrize("length", [0, 2**63 - 1, TypeError()], ids=repr)
 def test_lying_lengths_only_size_the_buffer(db, length):
-    """Wrong, huge or failing, __len__ is only a hint: what iteration yields
-    counts, and the reservation stays bounded."""
+    """__len__ (wrong, huge or failing) only sizes the buffer: iteration counts."""
     db.add(0, Seq(length, [1.0, 2.0, 3.0]), DOC)
     db.add(1, Seq(length, [3.0, 2.0, 1.0]), DOC)
     assert [i for i, _, _ in db.search(Seq(length, [1.0, 2.0, 3.0]), 1)] == [0]
@@ -54,19 +54,13 @@ def test_non_finite_vectors_and_queries(db, n):
 
 
 def test_million_components_and_fifty_megabytes_of_metadata(db, tmp_path):
-    big = [0.5] * 1_000_000
-    db.add(0, big, DOC)  # fixes the dimension
+    big, text = [0.5] * 1_000_000, '{"blob": "' + "x" * 50_000_000 + '"}'
+    db.add(0, big, text)  # fixes the dimension
     db.add(1, np.full(1_000_000, 0.5), DOC)
-    assert [(i, s) for i, s, _ in db.search(big, 5)] == [(0, 1.0), (1, 1.0)]
+    assert db.search(big, 5) == [(0, 1.0, text), (1, 1.0, DOC)]
     with pytest.raises(ValueError, match="^Dimension mismatch: expected 1000000, got 2$"):
         db.add(2, VEC, DOC)
-    text = '{"blob": "' + "x" * 50_000_000 + '", "nul": "\\u0000"}'  # ASCII: one byte per char
-    db.add(3, big, text)
-    odd = '["\u00e9\U0001f600", "\\u0000"]\x00'  # a raw NUL after the JSON: stored, then refused
-    with pytest.raises(ValueError, match="^trailing characters at line 1 column"):
-        db.add(4, big, odd)
-    assert db.build_results([(3, 0.5), (4, 0.5)], True) == [(3, 0.5, text), (4, 0.5, odd)]
-    assert (tmp_path / "db" / "metadata.bin").stat().st_size == 4 + len(text) + len(odd.encode())
+    assert (tmp_path / "db" / "metadata.bin").stat().st_size == len(text) + 2
     assert db.delete('{"blob": {"$exists": true}}') == 1
 
 
@@ -80,39 +74,6 @@ def test_deeply_nested_json(db):
             db.delete(filter_json)
     db.add(0, VEC, '{"a": 1}')
     assert db.delete('{"a": {"$eq": 1}}') == 1
-
-
-def test_threads_on_one_instance(db):
-    """Whole calls hold the interpreter lock: no crash, no deadlock, no borrow
-    conflict, and the state is what the calls acknowledged."""
-    added, errors = {}, []
-
-    def work(t):
-        rng = np.random.default_rng(t)
-        try:
-            for j in range(500):
-                added[j * 4 + t] = text = f'{{"u": "{t}-{j}"}}'
-                db.add(j * 4 + t, rng.standard_normal(8).tolist(), text)  # disjoint ids
-                k = 300 if j % 50 == 0 else 5  # in the end > 1000 candidates: worker pool
-                assert len(db.search(rng.standard_normal(8).tolist(), k, None, j % 2 == 0)) <= k
-        except BaseException as e:  # noqa: B036 - reported below
-            errors.append((t, repr(e)))
-
-    switch = sys.getswitchinterval()
-    sys.setswitchinterval(1e-5)  # hand the interpreter lock over as often as possible
-    threads = [threading.Thread(target=work, args=(t,)) for t in range(4)]
-    try:
-        for th in threads:
-            th.start()
-        for th in threads:
-            th.join(timeout=120)
-    finally:
-        sys.setswitchinterval(switch)
-    assert not any(th.is_alive() for th in threads), "deadlock"
-    assert errors == []  # in particular no "Already borrowed"
-    assert db.count() == len(added) == 2000
-    assert db.build_results([(i, 0.0) for i in added], True) == [
-        (i, 0.0, m) for i, m in added.items()]
 
 
 def test_memory_and_references_stay_flat(tmp_path):
@@ -171,11 +132,8 @@ def outcome(call):
     except BaseException as e:
         return type(e).__name__
 
-class Endless:  # announces nothing, yields forever
-    def __init__(self, item): self.item = item
-    def __len__(self): return 0
-    def __iter__(self): return itertools.repeat(self.item)
-    def __getitem__(self, i): return self.item
+class Endless(list):  # yields its first item forever
+    __iter__ = lambda self: itertools.repeat(self[0])
 
 db = ostrel.OstrelDB(sys.argv[1])
 if sys.argv[2] == "parallel":
@@ -189,8 +147,8 @@ else:
     headroom(200)
     print(outcome(lambda: db.add(0, vector, "{}")), outcome(db.count))
     headroom(48)
-    steps = [lambda: db.add(0, Endless(1.0), "{}"), lambda: db.search(Endless(1.0), 1),
-             lambda: db.build_results(Endless((1, 0.5)), False), db.count]
+    steps = [lambda: db.add(0, Endless([1.0]), "{}"), lambda: db.search(Endless([1.0]), 1),
+             lambda: db.build_results(Endless([(1, 0.5)]), False), db.count]
 outcomes = [outcome(step) for step in steps]
 headroom(None)
 print(*outcomes)

@@ -11,9 +11,6 @@
 namespace ostrel {
 namespace {
 
-using ::testing::internal::CaptureStdout;  // the activation notice goes to stdout
-using ::testing::internal::GetCapturedStdout;
-
 using Pairs = std::vector<std::pair<uint32_t, float>>;  // (row, score)
 
 // The selection written out: every candidate scored alone, in list order,
@@ -40,7 +37,6 @@ TEST(Search, BestEqualsTheSortedModel) {
   std::normal_distribution<float> g;
   VectorStorage storage;
   IdMap ids;
-  CaptureStdout();
   for (uint32_t n = 0; n < 9000; ++n) {
     const uint32_t row = ids.assign(n * 2654435761u);  // ids out of row order
     std::vector<float> v(40);
@@ -48,7 +44,6 @@ TEST(Search, BestEqualsTheSortedModel) {
     if (n % 4 == 0) v = std::vector<float>(40, 0.05f);      // many exact ties
     ASSERT_TRUE(n % 9 == 5 || storage.store(row, v).ok());  // some rows without a vector
   }
-  GetCapturedStdout();
   ASSERT_TRUE(storage.quantized());
   std::vector<uint32_t> rows(9000);
   std::iota(rows.begin(), rows.end(), 0u);

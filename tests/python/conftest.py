@@ -31,9 +31,8 @@ DOC, VEC = "{}", [1.0, 0.0]
 
 
 def run_children(code, *arg_lists, timeout=120):
-    """Runs `code` in one fresh interpreter per argument list, releases them
-    together with a line on stdin, checks that each succeeds and returns
-    what each printed."""
+    """Runs `code` in a fresh interpreter per argument list, released together by a
+    line on stdin; checks that each succeeds and returns what each printed."""
     pipe = subprocess.PIPE
     procs = [subprocess.Popen([sys.executable, "-c", code, *map(str, args)], env=CHILD_ENV,
                               text=True, stdin=pipe, stdout=pipe, stderr=pipe)

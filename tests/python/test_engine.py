@@ -68,9 +68,8 @@ def test_invalid_json_still_stores_record_vector_and_id(db, tmp_path):
 
 
 def test_deleted_ids_skipped_on_index_path(db):
-    # 40 documents share one vector, so the index proposes all of them and
-    # the candidate list is kept as it comes. Re-adding the deleted ids
-    # files them in the index again while they stay deleted.
+    # 40 documents share one vector: the index proposes all of them, the list is
+    # kept as it comes. Re-added, the deleted ids are filed again but stay deleted.
     for i in list(range(40)) + list(range(10)):
         db.add(i, [1.0, 2.0, 3.0], f'{{"i": {i}}}')
         if i == 39:

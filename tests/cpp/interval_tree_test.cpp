@@ -14,85 +14,64 @@ namespace ostrel {
 namespace {
 
 using Pair = IntervalTree::Pair;
-using Ids = std::vector<uint32_t>;
-
-Ids ids(const Roaring& set) {
-  Ids out(set.cardinality());
-  set.toUint32Array(out.data());
-  return out;
-}
-
 // The cumulative structure as first described: one full set per node.
 using Model = std::vector<std::pair<double, Roaring>>;
 
 Model model_build(std::vector<Pair> pairs) {
-  std::stable_sort(pairs.begin(), pairs.end(),
-                   [](const Pair& a, const Pair& b) { return a.first < b.first; });
-  Model nodes;
-  Roaring running;
-  for (size_t i = 0; i < pairs.size();) {
-    const double key = pairs[i].first;
-    Roaring group;
-    while (i < pairs.size() && std::fabs(pairs[i].first - key) < 1e-9) group.add(pairs[i++].second);
-    running |= group;
-    nodes.emplace_back(key, running);
+  std::stable_sort(pairs.begin(), pairs.end(), [](auto& a, auto& b) { return a.first < b.first; });
+  Model nodes;  // a group's key is its first value; values within 1e-9 of it join
+  for (const auto& [value, id] : pairs) {
+    if (nodes.empty() || !(std::fabs(value - nodes.back().first) < 1e-9))
+      nodes.emplace_back(value, nodes.empty() ? Roaring() : nodes.back().second);
+    nodes.back().second.add(id);
   }
   return nodes;
 }
 
+// The ids filed under node i itself.
+Roaring own(const Model& m, size_t i) {
+  return i == 0 ? m[0].second : m[i].second - m[i - 1].second;
+}
+
 Roaring model_query(const Model& m, const std::string& op, double bound) {
   // The cumulative set of the keys below the bound (or at or below it).
-  auto below = [&](bool inclusive) {
-    size_t c = 0;
-    while (c < m.size() && (m[c].first < bound || (inclusive && m[c].first == bound))) ++c;
-    return c == 0 ? Roaring() : m[c - 1].second;
-  };
-  if (m.empty()) return Roaring();
-  if (op == "$lt" || op == "$lte") return below(op == "$lte");
-  if (op == "$gt" || op == "$gte") return m.back().second - below(op == "$gt");
+  const bool inclusive = op == "$lte" || op == "$gt";
+  size_t c = 0;
+  while (c < m.size() && (m[c].first < bound || (inclusive && m[c].first == bound))) ++c;
+  const Roaring below = c == 0 ? Roaring() : m[c - 1].second;
+  if (op == "$lt" || op == "$lte") return below;
+  if ((op == "$gt" || op == "$gte") && !m.empty()) return m.back().second - below;
   return Roaring();
 }
 
-void expect_same(const IntervalTree& tree, const Model& model, const std::vector<double>& probes) {
+void expect_same(const IntervalTree& tree, const Model& model, std::vector<double> bounds) {
   ASSERT_EQ(tree.node_count(), model.size());
+  EXPECT_TRUE(tree.ids_up_to(0).isEmpty());
   for (size_t i = 0; i < model.size(); ++i) {
     // Numerically: a merge may keep 0.0 where a rebuild would key -0.0, which
     // no comparison can tell apart.
-    EXPECT_EQ(tree.key(i), model[i].first) << i;
-    EXPECT_EQ(ids(tree.ids_up_to(i + 1)), ids(model[i].second)) << i;
-    Roaring own = i == 0 ? model[0].second : model[i].second - model[i - 1].second;
-    EXPECT_EQ(ids(tree.ids_of_node(i)), ids(own)) << i;
+    const double key = model[i].first;
+    EXPECT_EQ(tree.key(i), key) << i;
+    EXPECT_EQ(tree.ids_up_to(i + 1).toString(), model[i].second.toString()) << i;
+    EXPECT_EQ(tree.ids_of_node(i).toString(), own(model, i).toString()) << i;
+    for (double d : {0.0, 5e-10, 1e-9, 2e-9}) bounds.insert(bounds.end(), {key + d, key - d});
+    bounds.insert(bounds.end(), {std::nextafter(key, 1e300), std::nextafter(key, -1e300)});
   }
-  EXPECT_TRUE(tree.ids_up_to(0).isEmpty());
-  std::vector<double> bounds = probes;
-  for (const auto& node : model) {
-    for (double d : {0.0, 5e-10, 1e-9, 2e-9}) {
-      bounds.push_back(node.first + d);
-      bounds.push_back(node.first - d);
-    }
-    bounds.push_back(std::nextafter(node.first, 1e300));
-    bounds.push_back(std::nextafter(node.first, -1e300));
-  }
-  std::sort(bounds.begin(), bounds.end());
-  bounds.erase(std::unique(bounds.begin(), bounds.end()), bounds.end());
   for (double bound : bounds) {
     for (const char* op : {"$lt", "$lte", "$gt", "$gte", "$eq"}) {
-      EXPECT_EQ(ids(tree.range_query(op, bound)), ids(model_query(model, op, bound)))
+      EXPECT_EQ(tree.range_query(op, bound).toString(), model_query(model, op, bound).toString())
           << op << " " << bound;
     }
-    // Numeric equality: the own ids of the node keyed exactly `bound`.
-    Roaring equal;
+    Roaring equal;  // numeric equality: the own ids of the node keyed exactly `bound`
     for (size_t i = 0; i < model.size(); ++i) {
-      if (model[i].first == bound)
-        equal = i == 0 ? model[0].second : model[i].second - model[i - 1].second;
+      if (model[i].first == bound) equal = own(model, i);
     }
-    EXPECT_EQ(ids(tree.equal_to(bound)), ids(equal)) << bound;
+    EXPECT_EQ(tree.equal_to(bound).toString(), equal.toString()) << bound;
   }
 }
 
-// Random builds, removals and flush-style rebuilds against the model, with
-// values close enough to exercise grouping and ids spread over several
-// Roaring containers.
+// Random builds, removals and flush-style rebuilds against the model; values
+// close enough to group, ids spread over several Roaring containers.
 TEST(IntervalTree, MatchesTheCumulativeModel) {
   const std::vector<double> pool = {-3.0,         -0.0, 0.0,          6e-10,        1e-9,
                                     1.2e-9,       0.5,  1.0,          1.0000000005, 1.000000001,
@@ -101,13 +80,12 @@ TEST(IntervalTree, MatchesTheCumulativeModel) {
   probes.insert(probes.end(), {-1e300, 1e300, -INFINITY, INFINITY, 0.75, 3.0});
   std::mt19937 rng(20240611);
   auto random_pairs = [&](size_t max_count) {
-    std::vector<Pair> out(std::uniform_int_distribution<size_t>(0, max_count)(rng));
+    std::vector<Pair> out(rng() % (max_count + 1));
     for (Pair& p : out) {
-      p.first = pool[std::uniform_int_distribution<size_t>(0, pool.size() - 1)(rng)];
-      uint32_t id = std::uniform_int_distribution<uint32_t>(0, 39)(rng);
+      uint32_t id = rng() % 40;
       if (id % 8 == 0) id = id << 24 | id;  // another container
       if (id == 0 && rng() % 4 == 0) id = std::numeric_limits<uint32_t>::max();
-      p.second = id;
+      p = {pool[rng() % pool.size()], id};
     }
     return out;
   };
@@ -125,9 +103,8 @@ TEST(IntervalTree, MatchesTheCumulativeModel) {
       for (auto& node : model) node.second -= gone;
       ASSERT_NO_FATAL_FAILURE(expect_same(tree, model, probes));
 
-      // A flush of new pending pairs (one or a few, as between searches, or
-      // many); the model re-expands every node's key with every id of its
-      // cumulative set after the pending pairs, and rebuilds.
+      // A flush of a few or many pending pairs: the model re-expands every
+      // node's key with every id of its cumulative set after them, and rebuilds.
       std::vector<Pair> pending = random_pairs(flush == 0 ? 2 : 20), expanded = pending;
       if (pending.empty()) continue;  // nothing pending: no flush
       for (const auto& [key, set] : model) {
@@ -140,8 +117,7 @@ TEST(IntervalTree, MatchesTheCumulativeModel) {
   }
 }
 
-// Answers large enough to take the long-slice sorts (dense and sparse ids)
-// and the complement path.
+// Answers large enough for the long-slice sorts (dense, sparse) and the complement.
 TEST(IntervalTree, LargeAnswersMatchTheModel) {
   std::mt19937 rng(7);
   for (bool dense : {true, false}) {
@@ -156,7 +132,7 @@ TEST(IntervalTree, LargeAnswersMatchTheModel) {
             << dense << op << bound;
       }
     }
-    EXPECT_TRUE(tree.ids_of_node(10) == model[10].second - model[9].second);
+    EXPECT_TRUE(tree.ids_of_node(10) == own(model, 10));
   }
 }
 

@@ -14,13 +14,17 @@ namespace {
 
 using ostrel::json::Value;
 
+void check(bool ok) {
+  if (!ok) std::abort();
+}
+
 void check_tree(const Value& v) {
   if (v.is_array()) {
     for (const Value& e : v.as_array()) check_tree(e);
   } else if (v.is_object()) {
     const ostrel::json::Object& members = v.as_object();
     for (size_t i = 0; i < members.size(); ++i) {
-      if (i > 0 && !(members[i - 1].key < members[i].key)) std::abort();
+      check(i == 0 || members[i - 1].key < members[i].key);
       check_tree(members[i].value);
     }
   }
@@ -39,16 +43,14 @@ constexpr std::string_view kMessages[] = {
 
 void check_error(const std::string& message, std::string_view text) {
   const size_t at = message.find(" at line ");
-  if (at == std::string::npos) std::abort();
   bool known = false;
   for (std::string_view m : kMessages) known = known || message.compare(0, at, m) == 0;
-  if (!known) std::abort();
   unsigned long line = 0, column = 0;
-  if (std::sscanf(message.c_str() + at, " at line %lu column %lu", &line, &column) != 2)
-    std::abort();
+  check(at != std::string::npos && known &&
+        std::sscanf(message.c_str() + at, " at line %lu column %lu", &line, &column) == 2);
   size_t lines = 1;
   for (char c : text) lines += c == '\n';
-  if (line < 1 || line > lines || column > text.size()) std::abort();
+  check(line >= 1 && line <= lines && column <= text.size());
 }
 
 }  // namespace

@@ -5,6 +5,7 @@ finds, else build/python in the repository."""
 
 import os
 import pathlib
+import subprocess
 import sys
 
 import pytest
@@ -30,13 +31,33 @@ CHILD_ENV = dict(os.environ, PYTHONPATH=os.path.dirname(ostrel.__file__))
 DOC, VEC = "{}", [1.0, 0.0]
 
 
+def run_children(code, *arg_lists, timeout=120):
+    """Runs `code` in a fresh interpreter per argument list, released together by a
+    line on stdin; checks that each succeeds and returns what each printed."""
+    pipe = subprocess.PIPE
+    procs = [subprocess.Popen([sys.executable, "-c", code, *map(str, args)], env=CHILD_ENV,
+                              text=True, stdin=pipe, stdout=pipe, stderr=pipe)
+             for args in arg_lists]
+    try:
+        for p in procs:
+            p.stdin.write("go\n")
+            p.stdin.flush()
+        done = [p.communicate(timeout=timeout) for p in procs]
+    finally:
+        for p in procs:  # a child still running at the deadline
+            if p.poll() is None:
+                p.kill()
+    for p, (out, err) in zip(procs, done):
+        assert p.returncode == 0, err
+    return [out for out, _ in done]
+
+
 def ids(results):
     return [r[0] for r in results]
 
 
 class Num:
-    """A number converting only through __index__ / __float__: runs `hook`,
-    then raises `exc` or returns `value` as it is."""
+    """Converts through __index__ / __float__: runs `hook`, raises `exc` or returns `value`."""
 
     def __init__(self, value=None, hook=None, exc=None):
         self.value, self.hook, self.exc = value, hook, exc
@@ -52,8 +73,7 @@ class Num:
 
 
 class Seq:
-    """__len__ returns or raises `length`; __iter__ iterates a list, raises an
-    exception, calls a function or returns anything else as it is."""
+    """__len__ returns or raises `length`; __iter__ raises or iterates `items`."""
 
     def __init__(self, length, items):
         self.length, self.items = length, items
@@ -69,19 +89,11 @@ class Seq:
     def __iter__(self):
         if isinstance(self.items, BaseException):
             raise self.items
-        if callable(self.items):
-            return self.items()
-        return iter(self.items) if isinstance(self.items, list) else self.items
+        return self.items() if callable(self.items) else (
+            iter(self.items) if isinstance(self.items, list) else self.items)
 
 
 @pytest.fixture
 def db(tmp_path):
     """A fresh database in its own directory."""
     return ostrel.OstrelDB(str(tmp_path / "db"))
-
-
-@pytest.fixture
-def make_db(tmp_path):
-    """Factory for several independent databases in one test."""
-    counter = iter(range(1_000_000))
-    return lambda: ostrel.OstrelDB(str(tmp_path / f"db{next(counter)}"))

@@ -323,10 +323,6 @@ std::vector<uint32_t> LSH::query_code(uint32_t code, uint64_t limit) const {
   return found.take_ids();
 }
 
-void LSH::remove(uint32_t id) {
-  erase_if([id](uint32_t x) { return x == id; });
-}
-
 void LSH::remove_all(const Roaring& ids) {
   if (ids.isEmpty()) return;
   erase_if([&ids](uint32_t x) { return ids.contains(x); });

@@ -119,8 +119,7 @@ class LSH {
   std::vector<uint32_t> query_candidates(std::span<const float> vector, uint64_t limit) const;
   std::vector<uint32_t> query_code(uint32_t code, uint64_t limit) const;
 
-  // Removes every occurrence of the id(s) from every bucket, in one pass.
-  void remove(uint32_t id);
+  // Removes every occurrence of the ids from every bucket, in one pass.
   void remove_all(const Roaring& ids);
 
   size_t memory_bytes() const;

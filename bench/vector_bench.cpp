@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <memory>
 #include <numeric>
 #include <set>
 #include <random>
@@ -102,13 +103,18 @@ void BM_Activation5000x768(benchmark::State& state) {
 }
 BENCHMARK(BM_Activation5000x768)->Unit(benchmark::kMillisecond)->Iterations(3);
 
+// A storage holding n random unit vectors of `dim` components under rows 0..n-1.
+std::unique_ptr<VectorStorage> filled_storage(std::mt19937& rng, uint32_t n, size_t dim) {
+  auto storage = std::make_unique<VectorStorage>();
+  QuietStdout quiet;
+  for (uint32_t row = 0; row < n; ++row) (void)storage->store(row, random_unit(rng, dim));
+  return storage;
+}
+
 void BM_QuantizedScore1000(benchmark::State& state) {
   std::mt19937 rng(6);
-  VectorStorage storage;
-  {
-    QuietStdout quiet;
-    for (uint32_t id = 0; id < 20000; ++id) (void)storage.store(id, random_unit(rng, 768));
-  }
+  const auto filled = filled_storage(rng, 20000, 768);
+  const VectorStorage& storage = *filled;
   std::vector<uint32_t> ids(1000);
   for (uint32_t& id : ids) id = rng() % 20000;
   auto query = random_unit(rng, 768);
@@ -183,11 +189,8 @@ BENCHMARK(BM_CodeIndexNearest)->Arg(100000)->Arg(1000000)->Unit(benchmark::kMicr
 // documents, on the calling thread alone (0) or on the pool (1).
 void BM_ScoreAll100kx128(benchmark::State& state) {
   std::mt19937 rng(9);
-  VectorStorage storage;
-  {
-    QuietStdout quiet;
-    for (uint32_t id = 0; id < 100000; ++id) (void)storage.store(id, random_unit(rng, 128));
-  }
+  const auto filled = filled_storage(rng, 100000, 128);
+  const VectorStorage& storage = *filled;
   std::vector<uint32_t> rows(100000);
   std::iota(rows.begin(), rows.end(), 0u);
   auto query = random_unit(rng, 128);

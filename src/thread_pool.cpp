@@ -90,7 +90,7 @@ ThreadPool* ThreadPool::instance() {
   }();
   (void)registered;
   auto* state = new State;
-  const unsigned count = std::max(1u, std::thread::hardware_concurrency());
+  const unsigned count = std::max(2u, std::thread::hardware_concurrency()) - 1;
   try {
     for (unsigned i = 0; i < count; ++i) state->workers.emplace_back([state] { state->work(); });
   } catch (const std::system_error&) {

@@ -1,8 +1,9 @@
 // ThreadPool: the process-wide pool that scores long candidate lists.
 //
-// One worker per logical processor, started on first use. run() hands out
-// task indices to the workers and to the calling thread and returns when
-// every task has finished. The pool survives fork(): the child forgets the
+// One worker per logical processor but one (at least one), started on first
+// use: run() hands out task indices to the workers and to the calling
+// thread, which takes the remaining processor, and returns when every task
+// has finished. The pool survives fork(): the child forgets the
 // parent's pool (its threads do not exist there) and starts a new one on
 // first use. When no worker thread can be started, instance() returns
 // nullptr and callers do the work on their own thread.

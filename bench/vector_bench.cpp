@@ -8,8 +8,8 @@
 
 #include <memory>
 #include <numeric>
-#include <set>
 #include <random>
+#include <set>
 #include <vector>
 
 #include "kernels.h"
@@ -120,9 +120,10 @@ void BM_QuantizedScore1000(benchmark::State& state) {
   auto query = random_unit(rng, 768);
   float sum = 0;
   for (auto _ : state) {
-    storage.score(query, ids, nullptr, [&](size_t, std::span<const ScoredPair> block) {
-      for (const ScoredPair& p : block) sum += p.score;
-    });
+    storage.score(query, std::span<const uint32_t>(ids), nullptr,
+                  [&](size_t, std::span<const ScoredPair> block) {
+                    for (const ScoredPair& p : block) sum += p.score;
+                  });
     benchmark::DoNotOptimize(sum);
   }
 }
@@ -197,9 +198,10 @@ void BM_ScoreAll100kx128(benchmark::State& state) {
   ThreadPool* pool = state.range(0) ? ThreadPool::instance() : nullptr;
   std::vector<float> best(64, 0.0f);
   for (auto _ : state) {
-    storage.score(query, rows, pool, [&](size_t piece, std::span<const ScoredPair> block) {
-      for (const ScoredPair& p : block) best[piece] = std::max(best[piece], p.score);
-    });
+    storage.score(query, std::span<const uint32_t>(rows), pool,
+                  [&](size_t piece, std::span<const ScoredPair> block) {
+                    for (const ScoredPair& p : block) best[piece] = std::max(best[piece], p.score);
+                  });
     benchmark::DoNotOptimize(best.data());
   }
 }

@@ -268,7 +268,7 @@ Result<std::vector<ResultTriple>> OstrelDBImpl::search(std::span<const float> qu
 search::Candidates OstrelDBImpl::choose_candidates(std::span<const float> query, uint64_t k,
                                                    const std::optional<Roaring>& filter) const {
   std::vector<uint32_t> proposed = lsh_->query_candidates(query, search::candidate_limit(k));
-  const Roaring stored = storage_.stored_rows();
+  const Roaring& stored = storage_.stored_rows();
   const search::Eligible eligible{filter ? &*filter : nullptr, deleted_, stored, next_id_};
   return search::choose(std::move(proposed), k, eligible, ids_);
 }

@@ -101,27 +101,37 @@ std::vector<uint32_t> first_by_id(const Roaring& set, uint64_t limit, const IdMa
   return rows;
 }
 
+// Every stored row that is not deleted, in row order.
+Candidates every_stored_row(const Eligible& e) {
+  return Candidates::every_row_below(e.stored.isEmpty() ? 0 : e.stored.maximum() + 1, e.deleted);
+}
+
 }  // namespace
 
 Candidates choose(std::vector<uint32_t> proposed, uint64_t k, const Eligible& e, const IdMap& ids) {
   const bool too_few = proposed.size() / 2 < k;  // |C| < 2k without overflow
   if (too_few && proposed.size() < e.next_id) {
-    if (e.filter) return {first_by_id(*e.filter - e.deleted, candidate_limit(k), ids), true};
-    return {rows_of(e.stored - e.deleted), true};
+    if (e.filter)
+      return Candidates::list(first_by_id(*e.filter - e.deleted, candidate_limit(k), ids), true);
+    return every_stored_row(e);
   }
   std::erase_if(proposed, [&](uint32_t row) {
     return e.deleted.contains(row) || (e.filter && !e.filter->contains(row));
   });
   if (proposed.size() < k) {
-    Roaring eligible = (e.filter ? *e.filter : e.stored) - e.deleted;
-    if (eligible.cardinality() > proposed.size()) return {rows_of(eligible), true};
+    if (!e.filter) {
+      const uint64_t eligible = e.stored.cardinality() - e.stored.and_cardinality(e.deleted);
+      if (eligible > proposed.size()) return every_stored_row(e);
+    } else if (Roaring eligible = *e.filter - e.deleted; eligible.cardinality() > proposed.size()) {
+      return Candidates::every_row_of(std::move(eligible));
+    }
   }
-  return {std::move(proposed), false};
+  return Candidates::list(std::move(proposed), false);
 }
 
 std::vector<ScoredPair> best(const VectorStorage& storage, std::span<const float> query,
                              const Candidates& candidates, uint64_t k, const IdMap& ids) {
-  const std::span<const uint32_t> rows(candidates.rows);
+  const RowSequence rows = candidates.sequence();
   ThreadPool* pool =
       rows.size() > Options::PARALLEL_SCORING_THRESHOLD ? ThreadPool::instance() : nullptr;
   const size_t pieces = VectorStorage::pieces(rows.size(), pool);

@@ -31,6 +31,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <vector>
 
@@ -45,9 +46,42 @@ namespace ostrel::search {
 
 inline uint64_t candidate_limit(uint64_t k) { return std::max<uint64_t>(k * 10, 1000); }
 
+// A list of rows; or, for a list of every eligible document, the set of
+// them, or the bound below which every row not excluded is one. The latter
+// are scored in ascending row order without being spelled out.
 struct Candidates {
+  static Candidates list(std::vector<uint32_t> rows, bool in_id_order) {
+    Candidates c;
+    c.rows = std::move(rows);
+    c.in_id_order = in_id_order;
+    return c;
+  }
+  static Candidates every_row_of(Roaring set) {
+    Candidates c;
+    c.set = std::move(set);
+    c.in_id_order = true;
+    return c;
+  }
+  // `excluded` must outlive the candidates.
+  static Candidates every_row_below(uint32_t end, const Roaring& excluded) {
+    Candidates c;
+    c.rows_below = end;
+    c.excluded = &excluded;
+    c.in_id_order = true;
+    return c;
+  }
+
+  RowSequence sequence() const {
+    if (set) return RowSequence(*set);
+    if (excluded) return RowSequence(rows_below, *excluded);
+    return RowSequence(rows);
+  }
+
   std::vector<uint32_t> rows;
   bool in_id_order = false;  // a replaced list: equal scores go by document id
+  std::optional<Roaring> set;
+  uint32_t rows_below = 0;
+  const Roaring* excluded = nullptr;
 };
 
 // What a search may return besides the index's proposals. `filter` is null

@@ -33,11 +33,11 @@ void announce_activation(size_t threshold) {
   }
 }
 
-// Rows from which on score() builds the per-query distance table instead of
-// computing each row's sub-space distances.
 // Pairs handed to a sink at a time; rows per piece at least.
 constexpr size_t PAIRS_PER_BLOCK = 64;
 constexpr size_t MIN_PIECE_ROWS = 512;
+// Rows of a set read at a time by a piece (on its stack).
+constexpr size_t ROWS_PER_SLICE = 256;
 
 // The quantized score of a summed squared distance: 1 - min(sqrt(total) / 4,
 // 1), where the minimum is 1 for a NaN distance (as fmin, without its call).
@@ -77,9 +77,13 @@ template <size_t N>
 bool sum_codes(const float* distances, size_t kept, size_t used, const uint8_t* const* codes,
                float drop, float* total) {
   for (size_t g = 0; g < N; ++g) total[g] = 0.0f;
-  for (size_t i = 0, check = 3; i < kept; ++i) {
-    const float* d = distances + i * ProductQuantizer::CENTROIDS;
-    for (size_t g = 0; g < N; ++g) total[g] += d[codes[g][i]];
+  const uint8_t* at[N];
+  for (size_t g = 0; g < N; ++g) at[g] = codes[g];
+  // One pointer walks the table and N walk the codes: each look-up is then
+  // a byte load and an add from [table + 4 * byte].
+  const float* d = distances;
+  for (size_t i = 0, check = 3; i < kept; ++i, d += ProductQuantizer::CENTROIDS) {
+    for (size_t g = 0; g < N; ++g) total[g] += d[*at[g]++];
     if (i == check) {
       check = 2 * check + 1;
       float least = std::numeric_limits<float>::infinity();
@@ -94,6 +98,40 @@ bool sum_codes(const float* distances, size_t kept, size_t used, const uint8_t* 
 }
 
 }  // namespace
+
+RowSequence::Reader::Reader(const RowSequence& rows, size_t begin, size_t end)
+    : rows_(rows), at_(begin), end_(end) {
+  if (begin >= end) return;
+  if (rows.set_ != nullptr) {
+    uint32_t first = 0;
+    roaring_bitmap_select(&rows.set_->roaring, static_cast<uint32_t>(begin), &first);
+    roaring_init_iterator(&rows.set_->roaring, &it_);
+    roaring_move_uint32_iterator_equalorlarger(&it_, first);
+  } else if (rows.excluded_ != nullptr) {
+    roaring_init_iterator(&rows.excluded_->roaring, &it_);
+    roaring_move_uint32_iterator_equalorlarger(&it_, static_cast<uint32_t>(begin));
+  }
+}
+
+std::span<const uint32_t> RowSequence::Reader::next(uint32_t* buffer, size_t room) {
+  const size_t count = std::min(room, end_ - at_);
+  const size_t first = at_;
+  at_ += count;
+  if (rows_.set_ != nullptr) {
+    return {buffer, roaring_read_uint32_iterator(&it_, buffer, static_cast<uint32_t>(count))};
+  }
+  if (rows_.excluded_ == nullptr) return rows_.list_.subspan(first, count);
+  size_t n = 0;
+  for (size_t row = first, stop = first + count; row < stop;) {
+    const size_t excluded = it_.has_value ? std::min<size_t>(it_.current_value, stop) : stop;
+    while (row < excluded) buffer[n++] = static_cast<uint32_t>(row++);
+    if (row < stop) {  // `row` is excluded
+      ++row;
+      roaring_advance_uint32_iterator(&it_);
+    }
+  }
+  return {buffer, n};
+}
 
 VectorStorage::VectorStorage() : codes_(0), vectors_(0) {}
 
@@ -268,14 +306,14 @@ size_t VectorStorage::pieces(size_t n, const ThreadPool* pool) {
   return std::clamp<size_t>(n / MIN_PIECE_ROWS, 1, most);
 }
 
-void VectorStorage::score(std::span<const float> query, std::span<const uint32_t> rows,
-                          ThreadPool* pool, const Sink& sink, const Floor& floor) const {
+void VectorStorage::score(std::span<const float> query, const RowSequence& rows, ThreadPool* pool,
+                          const Sink& sink, const Floor& floor) const {
   QueryTable table;
   const bool tabled = quantizer_ != nullptr && rows.size() >= Options::TABLE_THRESHOLD;
   if (tabled) table = make_table(query);
   const QueryTable* t = tabled ? &table : nullptr;
   const size_t count = pieces(rows.size(), pool);
-  if (count == 1) return score_piece(query, t, rows, 0, sink, floor);
+  if (count == 1) return score_piece(query, t, rows, 0, rows.size(), 0, sink, floor);
   // Workers only read, under the owner's lock held by this thread while it waits.
   const size_t per = (rows.size() + count - 1) / count;
   std::atomic<bool> failed{false};
@@ -283,7 +321,7 @@ void VectorStorage::score(std::span<const float> query, std::span<const uint32_t
     const size_t begin = std::min(rows.size(), p * per);
     const size_t end = std::min(rows.size(), begin + per);
     try {
-      score_piece(query, t, rows.subspan(begin, end - begin), p, sink, floor);
+      score_piece(query, t, rows, begin, end, p, sink, floor);
     } catch (...) {  // the sink failed; reported on the calling thread
       failed = true;
     }
@@ -292,8 +330,8 @@ void VectorStorage::score(std::span<const float> query, std::span<const uint32_t
 }
 
 void VectorStorage::score_piece(std::span<const float> query, const QueryTable* table,
-                                std::span<const uint32_t> rows, size_t piece, const Sink& sink,
-                                const Floor& floor) const {
+                                const RowSequence& sequence, size_t begin, size_t end, size_t piece,
+                                const Sink& sink, const Floor& floor) const {
   ScoredPair block[PAIRS_PER_BLOCK];
   size_t filled = 0;
   float lowest = -std::numeric_limits<float>::infinity();  // the floor, read per block
@@ -303,6 +341,15 @@ void VectorStorage::score_piece(std::span<const float> query, const QueryTable* 
       sink(piece, {block, filled});
       filled = 0;
       if (floor) lowest = floor(piece);
+    }
+  };
+  // The rows come in slices, read from a set into this buffer.
+  uint32_t buffer[ROWS_PER_SLICE];
+  auto for_each_slice = [&](auto&& f) {
+    RowSequence::Reader reader(sequence, begin, end);
+    for (auto rows = reader.next(buffer, ROWS_PER_SLICE); !rows.empty();
+         rows = reader.next(buffer, ROWS_PER_SLICE)) {
+      f(rows);
     }
   };
   if (table != nullptr) {
@@ -334,45 +381,51 @@ void VectorStorage::score_piece(std::span<const float> query, const QueryTable* 
     // Runs of ROWS_PER_GROUP consecutive rows stored side by side in one page (the
     // common case of an exhaustive scan) skip the per-row look-up.
     SlotTable<uint8_t>::Cursor cursor;
-    for (size_t j = 0; j < rows.size();) {
-      const uint32_t row = rows[j];
-      if (n == 0 && j + ROWS_PER_GROUP <= rows.size() &&
-          rows[j + ROWS_PER_GROUP - 1] == row + (ROWS_PER_GROUP - 1)) {
-        if (const uint8_t* first = codes_.find_run(row, ROWS_PER_GROUP, cursor)) {
-          for (size_t g = 0; g < ROWS_PER_GROUP; ++g) {
-            codes[g] = first + g * code_len_;
-            group[g] = row + static_cast<uint32_t>(g);
+    for_each_slice([&](std::span<const uint32_t> rows) {
+      for (size_t j = 0; j < rows.size();) {
+        const uint32_t row = rows[j];
+        if (n == 0 && j + ROWS_PER_GROUP <= rows.size() &&
+            rows[j + ROWS_PER_GROUP - 1] == row + (ROWS_PER_GROUP - 1)) {
+          if (const uint8_t* first = codes_.find_run(row, ROWS_PER_GROUP, cursor)) {
+            for (size_t g = 0; g < ROWS_PER_GROUP; ++g) {
+              codes[g] = first + g * code_len_;
+              group[g] = row + static_cast<uint32_t>(g);
+            }
+            sum_group(ROWS_PER_GROUP);
+            j += ROWS_PER_GROUP;
+            continue;
           }
+        }
+        ++j;
+        const uint8_t* code = codes_.find(row, cursor);
+        if (code == nullptr) continue;
+        codes[n] = code;
+        group[n++] = row;
+        if (n == ROWS_PER_GROUP) {
           sum_group(ROWS_PER_GROUP);
-          j += ROWS_PER_GROUP;
-          continue;
+          n = 0;
         }
       }
-      ++j;
-      const uint8_t* code = codes_.find(row, cursor);
-      if (code == nullptr) continue;
-      codes[n] = code;
-      group[n++] = row;
-      if (n == ROWS_PER_GROUP) {
-        sum_group(ROWS_PER_GROUP);
-        n = 0;
-      }
-    }
+    });
     sum_group(n);
   } else if (quantizer_ != nullptr) {
-    for (uint32_t row : rows) {
-      if (const uint8_t* code = codes_.find(row)) emit(row, score_code(query, code));
-    }
+    for_each_slice([&](std::span<const uint32_t> rows) {
+      for (uint32_t row : rows) {
+        if (const uint8_t* code = codes_.find(row)) emit(row, score_code(query, code));
+      }
+    });
   } else {
     SlotTable<float>::Cursor cursor;
     const size_t dim = vectors_.row_len();
-    for (uint32_t row : rows) {
-      if (const float* v = vectors_.find(row, cursor)) {
-        emit(row, score_raw(query, std::span<const float>(v, dim)));
-      } else if (empty_vectors_.contains(row)) {
-        emit(row, score_raw(query, {}));
+    for_each_slice([&](std::span<const uint32_t> rows) {
+      for (uint32_t row : rows) {
+        if (const float* v = vectors_.find(row, cursor)) {
+          emit(row, score_raw(query, std::span<const float>(v, dim)));
+        } else if (empty_vectors_.contains(row)) {
+          emit(row, score_raw(query, {}));
+        }
       }
-    }
+    });
   }
   if (filled > 0) sink(piece, {block, filled});
 }
@@ -392,8 +445,6 @@ VectorStorage::QueryTable VectorStorage::make_table(std::span<const float> query
   }
   return t;
 }
-
-Roaring VectorStorage::stored_rows() const { return stored_; }
 
 bool VectorStorage::quantized() const { return quantizer_ != nullptr; }
 

@@ -42,6 +42,40 @@
 
 namespace ostrel {
 
+// The rows score() visits, in order: a list; every row of a set in
+// ascending order; or the rows below a bound in ascending order, those of an
+// excluded set left out. Nothing is copied: the caller keeps them alive.
+class RowSequence {
+ public:
+  RowSequence(std::span<const uint32_t> list) : list_(list), size_(list.size()) {}
+  explicit RowSequence(const Roaring& set) : set_(&set), size_(set.cardinality()) {}
+  RowSequence(uint32_t end, const Roaring& excluded) : excluded_(&excluded), size_(end) {}
+
+  // Positions in the sequence, each giving at most one row: the rows of a
+  // list or a set; the bound of a range (excluded rows hold a position).
+  size_t size() const { return size_; }
+
+  // Reads the rows of positions [begin, end) in order, a slice at a time.
+  class Reader {
+   public:
+    Reader(const RowSequence& rows, size_t begin, size_t end);
+    // The rows of the next `room` positions at most (none at the end), read
+    // into `buffer` (room for `room`) unless they are a list already.
+    std::span<const uint32_t> next(uint32_t* buffer, size_t room);
+
+   private:
+    const RowSequence& rows_;
+    size_t at_, end_;
+    roaring_uint32_iterator_t it_{};  // a set's next row, or a range's next excluded row
+  };
+
+ private:
+  std::span<const uint32_t> list_;
+  const Roaring* set_ = nullptr;
+  const Roaring* excluded_ = nullptr;
+  size_t size_;
+};
+
 class VectorStorage {
  public:
   // The document id of a row: activation trains on the stored vectors in
@@ -78,11 +112,11 @@ class VectorStorage {
   // puts them below it are dropped before their last sub-spaces are read.
   // Nothing is allocated per row. Throws std::bad_alloc when the per-query
   // distance table cannot be allocated.
-  void score(std::span<const float> query, std::span<const uint32_t> rows, ThreadPool* pool,
+  void score(std::span<const float> query, const RowSequence& rows, ThreadPool* pool,
              const Sink& sink, const Floor& floor = {}) const;
 
   // Rows holding a vector or code.
-  Roaring stored_rows() const;
+  const Roaring& stored_rows() const { return stored_; }
 
   bool quantized() const;
   size_t memory_bytes() const;
@@ -104,9 +138,10 @@ class VectorStorage {
   float score_raw(std::span<const float> query, std::span<const float> v) const;
   float score_code(std::span<const float> query, const uint8_t* code) const;
   QueryTable make_table(std::span<const float> query) const;  // REQUIRES: quantizer_ set
-  // One piece of score(), on the thread that runs it; no allocation.
-  void score_piece(std::span<const float> query, const QueryTable* table,
-                   std::span<const uint32_t> rows, size_t piece, const Sink& sink,
+  // One piece of score(), rows [begin, end) of the sequence, on the thread
+  // that runs it; no allocation.
+  void score_piece(std::span<const float> query, const QueryTable* table, const RowSequence& rows,
+                   size_t begin, size_t end, size_t piece, const Sink& sink,
                    const Floor& floor) const;
 
   // Quantized mode: quantizer_ set, codes_ in use, vectors_ empty.

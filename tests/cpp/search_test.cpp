@@ -18,7 +18,10 @@ using Pairs = std::vector<std::pair<uint32_t, float>>;  // (row, score)
 Pairs model_best(const VectorStorage& storage, std::span<const float> query,
                  const search::Candidates& c, uint64_t k, const IdMap& ids) {
   std::vector<std::tuple<bool, float, uint64_t, uint32_t, float>> all;  // sort key, row, score
-  for (uint32_t row : c.rows) {
+  const RowSequence sequence = c.sequence();
+  std::vector<uint32_t> buffer(sequence.size());
+  for (uint32_t row :
+       RowSequence::Reader(sequence, 0, buffer.size()).next(buffer.data(), buffer.size())) {
     if (auto s = storage.compute_similarity(query, row)) {
       const uint64_t place = c.in_id_order ? ids.id_of(row) : all.size();
       all.emplace_back(std::isnan(*s), std::isnan(*s) ? 0.0f : -*s, place, row, *s);
@@ -49,15 +52,18 @@ TEST(Search, BestEqualsTheSortedModel) {
   std::iota(rows.begin(), rows.end(), 0u);
   std::vector<uint32_t> shuffled = rows;
   std::shuffle(shuffled.begin(), shuffled.end(), rng);
+  Roaring set, gaps;  // every row but a few gaps, as a set and as a range
+  for (uint32_t row = 0; row < 9000; ++row)
+    (row % 1000 == 7 || row % 997 < 3 ? gaps : set).add(row);
   for (int q = 0; q < 4; ++q) {  // queries shorter than, as long as and longer than the data
     std::vector<float> query(q == 0 ? 5 : q == 1 ? 1000 : 40);
     for (float& x : query) x = g(rng) * 0.3f;
     if (q == 3) query = std::vector<float>(40, 0.05f);
     for (uint64_t k : {1, 10, 100, 4000, 20000}) {
       for (const search::Candidates& c :
-           {search::Candidates{rows, true}, search::Candidates{shuffled, false},
-            search::Candidates{std::vector<uint32_t>(shuffled.begin(), shuffled.begin() + 900),
-                               false}}) {
+           {search::Candidates::list(rows, true), search::Candidates::list(shuffled, false),
+            search::Candidates::every_row_of(set), search::Candidates::every_row_below(9000, gaps),
+            search::Candidates::list({shuffled.begin(), shuffled.begin() + 900}, false)}) {
         Pairs got;
         for (ScoredPair p : search::best(storage, query, c, k, ids))
           got.emplace_back(p.id, p.score);

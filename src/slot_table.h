@@ -37,6 +37,10 @@ class SlotTable {
   static_assert(std::is_trivially_copyable_v<T> && alignof(T) <= 8);
 
  public:
+  // Pages hold a power of two of rows, this many at least: rows id .. id + 15
+  // with id a multiple of 16 lie side by side in one page.
+  static constexpr size_t MIN_ROWS_PER_PAGE = 16;
+
   explicit SlotTable(size_t row_len = 1) { set_row_len(row_len); }
 
   SlotTable(SlotTable&&) noexcept = default;
@@ -183,7 +187,6 @@ class SlotTable {
 
  private:
   static constexpr size_t PAGE_BYTES = 16 * 1024;
-  static constexpr size_t MIN_ROWS_PER_PAGE = 16;
   static constexpr int DIR_SHIFT = 9;  // pages per second-level table: 512
   static constexpr size_t PAGES_PER_DIR = size_t{1} << DIR_SHIFT;
 

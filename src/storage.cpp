@@ -49,6 +49,7 @@ inline float quantized_score(float total) {
 // Rows scored side by side from the distance table: their sums are
 // sequential, hence latency-bound, so several advance at once.
 constexpr size_t ROWS_PER_GROUP = 8;
+constexpr size_t CHECK_MISSES = 16;
 
 // The least total whose score is below `lowest`, or +inf when none is:
 // scores only fall as totals grow, so a row whose partial total has reached
@@ -66,36 +67,42 @@ float drop_total(float lowest) {
   return std::bit_cast<float>(hi);
 }
 
-// Same sums as VectorStorage::score_code(): the table holds, per sub-space,
-// the distance from the query slice to every centroid by the same
-// arithmetic, and each of the N rows adds its entries in sub-space order
-// (byte 0 beyond the `kept` bytes of a code). Returns false, the sums left
+// Same sums as VectorStorage::score_code() for ROWS_PER_GROUP rows: the
+// table holds, per sub-space, the distance from the query slice to every
+// centroid by the same arithmetic, and each row adds its entries in
+// sub-space order (byte 0 beyond the `kept` bytes of a code). `byte(g, s)`
+// is byte s of member g's code. With CHECKED, returns false, the sums left
 // unfinished, when at a check every partial total has reached `drop` (a NaN
-// total never does). Checks come after sub-spaces 4, 8, 16, 32 and 64: each
+// total never does). Checks come after sub-spaces 4, 8, 16 and 32: each
 // costs about as much as a sub-space.
-template <size_t N>
-bool sum_codes(const float* distances, size_t kept, size_t used, const uint8_t* const* codes,
-               float drop, float* total) {
+template <bool CHECKED, typename Byte>
+bool sum_codes(const float* distances, size_t kept, size_t used, Byte byte, float drop,
+               float* total) {
+  constexpr size_t N = ROWS_PER_GROUP;
   for (size_t g = 0; g < N; ++g) total[g] = 0.0f;
-  const uint8_t* at[N];
-  for (size_t g = 0; g < N; ++g) at[g] = codes[g];
-  // One pointer walks the table and N walk the codes: each look-up is then
-  // a byte load and an add from [table + 4 * byte].
   const float* d = distances;
-  for (size_t i = 0, check = 3; i < kept; ++i, d += ProductQuantizer::CENTROIDS) {
-    for (size_t g = 0; g < N; ++g) total[g] += d[*at[g]++];
-    if (i == check) {
+  for (size_t s = 0, check = CHECKED ? 3 : kept; s < kept; ++s, d += ProductQuantizer::CENTROIDS) {
+    for (size_t g = 0; g < N; ++g) total[g] += d[byte(g, s)];
+    if (s == check && s + 1 < kept) {
       check = 2 * check + 1;
       float least = std::numeric_limits<float>::infinity();
       for (size_t g = 0; g < N; ++g) least = total[g] < least ? total[g] : least;
       if (least >= drop) return false;
     }
   }
-  for (size_t i = kept; i < used; ++i) {
-    for (size_t g = 0; g < N; ++g) total[g] += distances[i * ProductQuantizer::CENTROIDS];
+  for (size_t s = kept; s < used; ++s) {
+    for (size_t g = 0; g < N; ++g) total[g] += distances[s * ProductQuantizer::CENTROIDS];
   }
   return true;
 }
+
+// Longest code, in bytes.
+constexpr size_t MAX_CODE_LEN = (Options::NOMINAL_DIMENSION + ProductQuantizer::SUBSPACE_DIM - 1) /
+                                ProductQuantizer::SUBSPACE_DIM;
+
+// Stands in for the missing members of a group that is not full (read with
+// the code stride).
+constexpr uint8_t ZERO_CODE[MAX_CODE_LEN * 16] = {};
 
 }  // namespace
 
@@ -175,12 +182,16 @@ Status VectorStorage::store_raw(uint32_t row, std::span<const float> vector) {
 }
 
 Status VectorStorage::store_code(uint32_t row, std::span<const float> vector) {
-  uint8_t code[(Options::NOMINAL_DIMENSION + ProductQuantizer::SUBSPACE_DIM - 1) /
-               ProductQuantizer::SUBSPACE_DIM];
+  uint8_t code[MAX_CODE_LEN];
   quantizer_->encode(vector, code);
+  return put_code(row, code);
+}
+
+Status VectorStorage::put_code(uint32_t row, const uint8_t* code) {
   Result<uint8_t*> slot = codes_.emplace(row);
   if (!slot.ok()) return slot.status();
-  std::memcpy(*slot, code, code_len_);
+  uint8_t* at = code_at(*slot, row);
+  for (size_t s = 0; s < code_len_; ++s) at[s * CODE_BLOCK] = code[s];
   return Status::OK();
 }
 
@@ -212,17 +223,12 @@ Status VectorStorage::activate_if_due(const IdOfRow& id_of) {
   {
     codes_ = SlotTable<uint8_t>(code_len);
     Status failed;
-    uint8_t code[(Options::NOMINAL_DIMENSION + ProductQuantizer::SUBSPACE_DIM - 1) /
-                 ProductQuantizer::SUBSPACE_DIM];
+    uint8_t code[MAX_CODE_LEN];
+    code_len_ = code_len;
     vectors_.for_each([&](uint32_t row, const float* v) {
       if (!failed.ok()) return;
-      Result<uint8_t*> slot = codes_.emplace(row);
-      if (!slot.ok()) {
-        failed = slot.status();
-        return;
-      }
       pq->encode(std::span<const float>(v, dim), code);
-      std::memcpy(*slot, code, code_len);
+      failed = put_code(row, code);
     });
     for (uint32_t row : empty_vectors_) {  // an empty vector's code is all zeros
       if (!failed.ok()) break;
@@ -231,6 +237,7 @@ Status VectorStorage::activate_if_due(const IdOfRow& id_of) {
     }
     if (!failed.ok()) {  // stay raw, as if the switch had not started
       codes_.clear();
+      code_len_ = 0;
       return failed;
     }
   }
@@ -239,7 +246,6 @@ Status VectorStorage::activate_if_due(const IdOfRow& id_of) {
     empty_vectors_ = Roaring();
   }
   quantizer_ = std::move(pq);
-  code_len_ = code_len;
 #if defined(__GLIBC__)
   // The raw pages were small heap blocks: hand their memory back to the
   // system now rather than keeping it for allocations that may never come.
@@ -287,7 +293,7 @@ float VectorStorage::score_code(std::span<const float> query, const uint8_t* cod
 std::optional<float> VectorStorage::compute_similarity(std::span<const float> query,
                                                        uint32_t row) const {
   if (quantizer_ != nullptr) {
-    const uint8_t* code = codes_.find(row);
+    const uint8_t* code = find_code(row);
     if (code == nullptr) return std::nullopt;
     return score_code(query, code);
   }
@@ -365,44 +371,56 @@ void VectorStorage::score_piece(std::span<const float> query, const QueryTable* 
       }
       if (lowest != drop_for) drop = drop_total(drop_for = lowest);
     };
-    auto sum_group = [&](size_t count) {
+    // Checks pay only when they drop groups: after CHECK_MISSES groups in a
+    // row that no check dropped, one group in CHECK_MISSES is checked, until
+    // a check drops one again.
+    size_t misses = 0, groups = 0;
+    auto sum = [&](auto byte, size_t count) {
       float total[ROWS_PER_GROUP];
-      if (count == ROWS_PER_GROUP) {
-        if (sum_codes<ROWS_PER_GROUP>(distances, kept, used, codes, drop, total))
-          emit_group(ROWS_PER_GROUP, total);
+      bool whole;
+      if (misses < CHECK_MISSES || ++groups % CHECK_MISSES == 0) {
+        whole = sum_codes<true>(distances, kept, used, byte, drop, total);
+        misses = whole ? misses + 1 : 0;
       } else {
-        for (size_t g = 0; g < count; ++g) {
-          if (sum_codes<1>(distances, kept, used, codes + g, drop, total + g)) {
-            if (!(total[g] >= drop)) emit(group[g], quantized_score(total[g]));
-          }
-        }
+        whole = sum_codes<false>(distances, kept, used, byte, drop, total);
       }
+      if (whole) emit_group(count, total);
     };
-    // Runs of ROWS_PER_GROUP consecutive rows stored side by side in one page (the
-    // common case of an exhaustive scan) skip the per-row look-up.
+    static_assert(sizeof(ZERO_CODE) >= MAX_CODE_LEN * CODE_BLOCK);
+    // The scattered members of `group`, `count` of them, padded with zero codes.
+    auto sum_group = [&](size_t count) {
+      if (count == 0) return;
+      for (size_t g = count; g < ROWS_PER_GROUP; ++g) codes[g] = ZERO_CODE;
+      sum([&codes](size_t g, size_t s) { return codes[g][s * CODE_BLOCK]; }, count);
+    };
+    // Runs of ROWS_PER_GROUP consecutive rows, the first a multiple of
+    // ROWS_PER_GROUP, all stored (the common case of an exhaustive scan): one
+    // pointer reads their codes at fixed offsets.
+    auto sum_run = [&](uint32_t first, const uint8_t* base) {
+      for (size_t g = 0; g < ROWS_PER_GROUP; ++g) group[g] = first + static_cast<uint32_t>(g);
+      sum([base](size_t g, size_t s) { return base[s * CODE_BLOCK + g]; }, ROWS_PER_GROUP);
+    };
     SlotTable<uint8_t>::Cursor cursor;
     for_each_slice([&](std::span<const uint32_t> rows) {
       for (size_t j = 0; j < rows.size();) {
         const uint32_t row = rows[j];
-        if (n == 0 && j + ROWS_PER_GROUP <= rows.size() &&
+        if (row % ROWS_PER_GROUP == 0 && j + ROWS_PER_GROUP <= rows.size() &&
             rows[j + ROWS_PER_GROUP - 1] == row + (ROWS_PER_GROUP - 1)) {
           if (const uint8_t* first = codes_.find_run(row, ROWS_PER_GROUP, cursor)) {
-            for (size_t g = 0; g < ROWS_PER_GROUP; ++g) {
-              codes[g] = first + g * code_len_;
-              group[g] = row + static_cast<uint32_t>(g);
-            }
-            sum_group(ROWS_PER_GROUP);
+            sum_group(n);  // the scattered rows before the run
+            n = 0;
+            sum_run(row, code_at(first, row));
             j += ROWS_PER_GROUP;
             continue;
           }
         }
         ++j;
-        const uint8_t* code = codes_.find(row, cursor);
-        if (code == nullptr) continue;
-        codes[n] = code;
+        const uint8_t* slot = codes_.find(row, cursor);
+        if (slot == nullptr) continue;
+        codes[n] = code_at(slot, row);
         group[n++] = row;
         if (n == ROWS_PER_GROUP) {
-          sum_group(ROWS_PER_GROUP);
+          sum_group(n);
           n = 0;
         }
       }
@@ -411,7 +429,7 @@ void VectorStorage::score_piece(std::span<const float> query, const QueryTable* 
   } else if (quantizer_ != nullptr) {
     for_each_slice([&](std::span<const uint32_t> rows) {
       for (uint32_t row : rows) {
-        if (const uint8_t* code = codes_.find(row)) emit(row, score_code(query, code));
+        if (const uint8_t* code = find_code(row)) emit(row, score_code(query, code));
       }
     });
   } else {
@@ -454,10 +472,11 @@ size_t VectorStorage::memory_bytes() const {
 }
 
 std::vector<uint8_t> VectorStorage::code_of(uint32_t row) const {
-  const uint8_t* code = codes_.find(row);
-  if (code == nullptr || quantizer_ == nullptr) return {};
-  std::vector<uint8_t> out(quantizer_->num_subspaces(), 0);
-  std::copy(code, code + code_len_, out.begin());
+  if (quantizer_ == nullptr) return {};
+  const uint8_t* code = find_code(row);
+  if (code == nullptr) return {};
+  std::vector<uint8_t> out(quantizer_->num_subspaces());
+  for (size_t s = 0; s < out.size(); ++s) out[s] = code_byte(code, s);
   return out;
 }
 

@@ -14,9 +14,11 @@
 // (raw) or of the code's bytes (quantized) per stored document. A code keeps
 // only the bytes of the sub-spaces the database's dimension reaches
 // (ceil(dimension / 12), at most 64): the others are 0 by construction, and
-// scoring reads them as 0. Empty vectors (stored while the database had no
-// dimension) are kept as a set of rows. A store that cannot get memory fails
-// with kNoMemory and leaves the storage as it was.
+// scoring reads them as 0. Codes lie by column in blocks of CODE_BLOCK rows
+// (the block's byte 0 of each row, then its byte 1, ...), so that scoring
+// reads the codes of side-by-side rows through one pointer. Empty vectors (stored while the
+// database had no dimension) are kept as a set of rows. A store that cannot get memory fails with
+// kNoMemory and leaves the storage as it was.
 //
 // Thread safety: none of its own; the owner locks (one lock per database).
 // store() needs exclusive access; the const methods may run on many threads
@@ -134,7 +136,27 @@ class VectorStorage {
   Status activate_if_due(const IdOfRow& id_of);
   Status store_raw(uint32_t row, std::span<const float> vector);
   Status store_code(uint32_t row, std::span<const float> vector);
-  uint8_t code_byte(const uint8_t* code, size_t s) const { return s < code_len_ ? code[s] : 0; }
+  // Rows per block of codes; byte s of a code lies s * CODE_BLOCK bytes after
+  // its byte 0.
+  static constexpr size_t CODE_BLOCK = 16;
+  static_assert(SlotTable<uint8_t>::MIN_ROWS_PER_PAGE % CODE_BLOCK == 0);
+  // The code of `row`, given the slot the table keeps for it.
+  const uint8_t* code_at(const uint8_t* slot, uint32_t row) const {
+    const size_t g = row % CODE_BLOCK;
+    return slot - g * code_len_ + g;
+  }
+  uint8_t* code_at(uint8_t* slot, uint32_t row) const {
+    return const_cast<uint8_t*>(code_at(static_cast<const uint8_t*>(slot), row));
+  }
+  const uint8_t* find_code(uint32_t row) const {
+    const uint8_t* slot = codes_.find(row);
+    return slot == nullptr ? nullptr : code_at(slot, row);
+  }
+  uint8_t code_byte(const uint8_t* code, size_t s) const {
+    return s < code_len_ ? code[s * CODE_BLOCK] : 0;
+  }
+  // Writes the first code_len_ bytes of `code` as the code of `row`.
+  Status put_code(uint32_t row, const uint8_t* code);
   float score_raw(std::span<const float> query, std::span<const float> v) const;
   float score_code(std::span<const float> query, const uint8_t* code) const;
   QueryTable make_table(std::span<const float> query) const;  // REQUIRES: quantizer_ set

@@ -54,29 +54,37 @@ void take_nearest(std::vector<uint64_t>& pool, size_t count, std::vector<uint32_
   for (size_t i = 0; i < count; ++i) out->push_back(static_cast<uint32_t>(pool[i]));
 }
 
-// Capacity of a list of `size` codes: 0, then powers of two from 2.
+// Capacity of a list of `size` codes: the least rung at or above it of the
+// ladder 0, 1, 2, ..., 8, 10, 12, 15, ... (each rung a quarter above the
+// last, at least one), so little room is left unused and a growing list
+// moves a bounded number of times per code added. A list is full when its
+// size is a rung.
 uint32_t capacity(uint64_t size) {
-  return size == 0 ? 0 : std::bit_ceil(static_cast<uint32_t>(std::max<uint64_t>(size, 2)));
+  uint64_t rung = 0;
+  while (rung < size) rung += std::max<uint64_t>(1, rung / 4);
+  return static_cast<uint32_t>(rung);
 }
 
 uint64_t seg(uint64_t begin, uint64_t size) { return begin | size << 32; }
 
-// Makes room for `more` elements, keeping growth geometric.
+// Makes room for `more` elements, keeping growth geometric (by a quarter).
 void reserve_more(std::vector<uint32_t>& v, size_t more) {
-  if (v.capacity() - v.size() < more) v.reserve(std::max(v.capacity() * 2, v.size() + more));
+  if (v.capacity() - v.size() < more) {
+    v.reserve(std::max(v.capacity() + v.capacity() / 4, v.size() + more));
+  }
 }
 
 }  // namespace
 
 void CodeIndex::add(uint32_t code) {
   // Lists average at most four codes: double the keys when they would not.
-  // Half-stale arrays are compacted. Either builds anew, then swaps.
+  // Arrays a quarter stale are compacted. Either builds anew, then swaps.
   if (halves_[0].segs.empty()) {
     rebuild(MIN_KEY_BITS);
   } else if (size_ + 1 > (size_t{4} << key_bits_) && key_bits_ < HALF_BITS) {
     rebuild(key_bits_ + 1);
-  } else if (halves_[0].stale > halves_[0].slots.size() / 2 ||
-             halves_[1].stale > halves_[1].slots.size() / 2) {
+  } else if (halves_[0].stale > halves_[0].slots.size() / 4 ||
+             halves_[1].stale > halves_[1].slots.size() / 4) {
     rebuild(key_bits_);
   }
   // Room first (may throw), then the changes, which cannot.
@@ -212,32 +220,34 @@ size_t CodeIndex::memory_bytes() const {
 // ---- LSH
 
 LSH::Ids LSH::ids_of(const Bucket& b) const {
-  if (b.tag & Bucket::OVERFLOW_TAG) {
-    const std::vector<uint32_t>& list = overflow_[b.tag & ~Bucket::OVERFLOW_TAG];
-    return {list.data(), list.size()};
-  }
-  return {&b.id, b.tag};
+  if (b.word == Bucket::EMPTY) return {};
+  if (b.overflowed()) return {overflow_[b.list()].data(), overflow_[b.list()].size()};
+  return {&b.word, 1};
 }
 
 void LSH::push(Bucket& b, uint32_t id) {
-  if (b.tag & Bucket::OVERFLOW_TAG) {
-    overflow_[b.tag & ~Bucket::OVERFLOW_TAG].push_back(id);
-  } else if (b.tag == 0) {
-    b.tag = 1;
-    b.id = id;
-  } else {
-    overflow_.push_back({b.id, id});
-    b.tag = Bucket::OVERFLOW_TAG | static_cast<uint32_t>(overflow_.size() - 1);
+  if (b.overflowed()) return overflow_[b.list()].push_back(id);
+  if (b.word == Bucket::EMPTY && id < Bucket::OVERFLOW_TAG) {
+    b.word = id;
+    return;
   }
+  // A list index must stay below OVERFLOW_TAG - 1, so that no tagged index is EMPTY.
+  if (overflow_.size() >= Bucket::OVERFLOW_TAG - 1) throw std::bad_alloc();
+  if (b.word == Bucket::EMPTY) {
+    overflow_.push_back({id});
+  } else {
+    overflow_.push_back({b.word, id});
+  }
+  b.word = Bucket::OVERFLOW_TAG | static_cast<uint32_t>(overflow_.size() - 1);
 }
 
 template <typename Drop>
 void LSH::erase_if(Drop&& drop) {
   buckets_.for_each_mut([&](uint32_t, Bucket& b) {
-    if (b.tag & Bucket::OVERFLOW_TAG) {
-      std::erase_if(overflow_[b.tag & ~Bucket::OVERFLOW_TAG], drop);
-    } else if (b.tag == 1 && drop(b.id)) {
-      b.tag = 0;
+    if (b.overflowed()) {
+      std::erase_if(overflow_[b.list()], drop);
+    } else if (b.word != Bucket::EMPTY && drop(b.word)) {
+      b.word = Bucket::EMPTY;
     }
   });
 }
@@ -327,7 +337,6 @@ void LSH::remove_all(const Roaring& ids) {
   if (ids.isEmpty()) return;
   erase_if([&ids](uint32_t x) { return ids.contains(x); });
 }
-
 
 size_t LSH::memory_bytes() const {
   size_t bytes =

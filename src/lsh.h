@@ -125,13 +125,16 @@ class LSH {
   size_t memory_bytes() const;
 
  private:
-  // The ids of one bucket, 8 bytes: most buckets of a 32-bit code hold a single
-  // id, which is kept inline; a bucket that ever held two or more keeps them in
-  // the index's overflow lists.
+  // The ids of one bucket, 4 bytes: most buckets of a 32-bit code hold a
+  // single id, which is kept inline; a bucket that ever held two or more
+  // (or one id from OVERFLOW_TAG on) keeps them in the overflow lists.
   struct Bucket {
     static constexpr uint32_t OVERFLOW_TAG = 0x80000000u;
-    uint32_t tag = 0;  // OVERFLOW_TAG | list index, or the id count (0 or 1)
-    uint32_t id = 0;   // the id when the count is 1
+    static constexpr uint32_t EMPTY = 0xFFFFFFFFu;
+    // The id, below OVERFLOW_TAG; OVERFLOW_TAG | list index; or EMPTY (no id).
+    uint32_t word = EMPTY;
+    bool overflowed() const { return word != EMPTY && (word & OVERFLOW_TAG) != 0; }
+    uint32_t list() const { return word & ~OVERFLOW_TAG; }
   };
   using Ids = std::span<const uint32_t>;
 

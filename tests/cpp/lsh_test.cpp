@@ -85,12 +85,13 @@ TEST(LSH, CandidatesEqualTheModel) {
   // Small code indexes are swept for the nearest codes, large ones searched by radius.
   for (uint32_t n : {0, 5, 40, 300, 3000, 60000}) {
     // Codes around a centre (none to five flipped bits) and a quarter uniform;
-    // some ids filed twice.
+    // some ids filed twice, some from 2^31 on (never inline in a bucket).
     LSH lsh(32);
     std::map<uint32_t, std::vector<uint32_t>> buckets;
     const uint32_t centre = rng();
     for (uint32_t i = 0; i < n; ++i) {
       uint32_t code = i % 4 == 1 ? uint32_t(rng()) : centre, id = i % 7 == 3 ? i / 2 : i;
+      if (i % 11 == 6) id = 0xFFFFFFFFu - i % 3;
       for (int flips = rng() % 6; flips > 0; --flips) code ^= 1u << (rng() % 32);
       ASSERT_TRUE(lsh.insert_code(code, id).ok());
       buckets[code].push_back(id);
@@ -99,6 +100,7 @@ TEST(LSH, CandidatesEqualTheModel) {
     Roaring gone;
     for (uint32_t id = 0; id < std::min(n, 200u); id += 5) gone.add(id);
     for (uint32_t id = 1; id < n; id += 3) gone.add(id);
+    gone.add(0xFFFFFFFEu);
     lsh.remove_all(gone);
     std::vector<uint32_t> codes;
     for (auto& [code, ids] : buckets) {

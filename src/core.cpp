@@ -13,6 +13,7 @@
 
 #include "filter.h"
 #include "flat_map.h"
+#include "heap.h"
 #include "id_map.h"
 #include "json.h"
 #include "lsh.h"
@@ -132,12 +133,17 @@ class OstrelDBImpl {
   // One more than the highest id ever added. 64 bits wide, so that adding id
   // 4294967295 gives 4294967296 instead of wrapping to 0.
   uint64_t next_id_ GUARDED_BY(mu_) = 0;
-  size_t dimension_ GUARDED_BY(mu_) = 0;  // 0: no dimension fixed yet
+  size_t dimension_ GUARDED_BY(mu_) = 0;           // 0: no dimension fixed yet
+  size_t adds_since_release_ GUARDED_BY(mu_) = 0;  // see Options::HEAP_RELEASE_INTERVAL
 };
 
 Status OstrelDBImpl::add(uint32_t id, std::vector<float> vector, std::string_view metadata,
                          std::optional<int64_t> ttl) {
   WriteLock lock(mu_);
+  if (++adds_since_release_ == Options::HEAP_RELEASE_INTERVAL) {
+    adds_since_release_ = 0;
+    release_free_heap();
+  }
   // 1. Dimension (and the candidate index built for it).
   if (dimension_ == 0) {
     lsh_ = std::make_unique<LSH>(vector.size());

@@ -1,9 +1,6 @@
 #include "storage.h"
 
 #include <unistd.h>
-#if defined(__GLIBC__)
-#include <malloc.h>
-#endif
 
 #include <algorithm>
 #include <atomic>
@@ -14,6 +11,7 @@
 #include <limits>
 #include <string>
 
+#include "heap.h"
 #include "kernels.h"
 
 namespace ostrel {
@@ -246,11 +244,9 @@ Status VectorStorage::activate_if_due(const IdOfRow& id_of) {
     empty_vectors_ = Roaring();
   }
   quantizer_ = std::move(pq);
-#if defined(__GLIBC__)
   // The raw pages were small heap blocks: hand their memory back to the
   // system now rather than keeping it for allocations that may never come.
-  malloc_trim(0);
-#endif
+  release_free_heap();
   return Status::OK();
 }
 

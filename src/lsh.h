@@ -42,14 +42,14 @@ namespace ostrel {
 // Representation: a multi-index over the two 16-bit halves of a code. For
 // each half, the codes are listed by `key_bits` bits of that half (key_bits
 // grows with the set, up to 16, keeping lists short); the lists of a half
-// share one array, each list in a slot of power-of-two capacity, moved to
-// the end of the array when it fills (the array is compacted when half of it
-// is stale). A code within distance d of the query has a half within
+// share one array, each list in a slot of capacity a rung of a ladder a
+// quarter apart, moved to the end of the array when it fills (the array is
+// compacted when a quarter of it is stale). A code within distance d of the query has a half within
 // distance floor(d / 2) of the query's half (pigeonhole), so reading the
 // lists of both halves by increasing key radius r finds every code within
 // distance 2r + 1; the search stops at the first radius that holds enough
 // codes, or sweeps every code when that is cheaper. Reading a list costs one
-// or two cache misses whatever its length. About 16 bytes per code.
+// or two cache misses whatever its length. About 12 to 17 bytes per code.
 //
 // Thread safety: none; the owner locks. add() throws std::bad_alloc and then
 // leaves the set unchanged.

@@ -296,17 +296,19 @@ Status LSH::insert_code(uint32_t code, uint32_t id) {
       }
     }
     push(*bucket, id);
+    fullest_ = std::max<uint64_t>(fullest_, ids_of(*bucket).size());
   } catch (const std::bad_alloc&) {
     return Status::NoMemory("cannot file id " + std::to_string(id) + " in the candidate index");
   }
   return Status::OK();
 }
 
-std::vector<uint32_t> LSH::query_candidates(std::span<const float> vector, uint64_t limit) const {
-  return query_code(static_cast<uint32_t>(hash_vector(vector)), limit);
+std::vector<uint32_t> LSH::query_candidates(std::span<const float> vector, uint64_t limit,
+                                            uint64_t wanted) const {
+  return query_code(static_cast<uint32_t>(hash_vector(vector)), limit, wanted);
 }
 
-std::vector<uint32_t> LSH::query_code(uint32_t code, uint64_t limit) const {
+std::vector<uint32_t> LSH::query_code(uint32_t code, uint64_t limit, uint64_t wanted) const {
   FlatIdSet found;
   // Offers each id of a bucket; false once `limit` ids are held.
   auto offer = [&](uint32_t bucket_code) {
@@ -324,6 +326,7 @@ std::vector<uint32_t> LSH::query_code(uint32_t code, uint64_t limit) const {
     if (!offer(code ^ (uint32_t{1} << bit))) return found.take_ids();
   }
   if (found.size() < limit / 2) {
+    if (found.size() + SCAN_ENTRIES * fullest_ < wanted) return found.take_ids();
     std::vector<uint32_t> nearest;
     codes_.nearest(code, SCAN_ENTRIES, &nearest);
     for (uint32_t bucket_code : nearest) {

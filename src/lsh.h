@@ -115,9 +115,15 @@ class LSH {
   // Files `id` under `code` (what insert() does after hashing).
   Status insert_code(uint32_t code, uint32_t id);
 
-  // At most `limit` distinct ids, in the order they were first found.
-  std::vector<uint32_t> query_candidates(std::span<const float> vector, uint64_t limit) const;
-  std::vector<uint32_t> query_code(uint32_t code, uint64_t limit) const;
+  // At most `limit` distinct ids, in the order they were first found. With
+  // `wanted`, when the ids of the exact and probed buckets could not reach
+  // `wanted` even after the scan (each of its buckets holding at most as
+  // many ids as the fullest bucket ever did), the scan is skipped: the
+  // result then has fewer than `wanted` ids either way, and a caller that
+  // only needs to know that is spared the search for the nearest buckets.
+  std::vector<uint32_t> query_candidates(std::span<const float> vector, uint64_t limit,
+                                         uint64_t wanted = 0) const;
+  std::vector<uint32_t> query_code(uint32_t code, uint64_t limit, uint64_t wanted = 0) const;
 
   // Removes every occurrence of the ids from every bucket, in one pass.
   void remove_all(const Roaring& ids);
@@ -147,6 +153,7 @@ class LSH {
   std::vector<float> planes_;                    // component j of hyperplane h at [j * 32 + h]
   FlatMap<uint32_t, Bucket> buckets_;            // code -> ids
   CodeIndex codes_;                              // the codes of buckets_
+  uint64_t fullest_ = 0;                         // most ids a bucket ever held
   std::vector<std::vector<uint32_t>> overflow_;  // ids of buckets with 2+
 };
 

@@ -135,7 +135,7 @@ std::vector<ScoredPair> best(const VectorStorage& storage, std::span<const float
   ThreadPool* pool =
       rows.size() > Options::PARALLEL_SCORING_THRESHOLD ? ThreadPool::instance() : nullptr;
   const size_t pieces = VectorStorage::pieces(rows.size(), pool);
-  const size_t per_piece = (rows.size() + pieces - 1) / pieces;
+  const size_t per_piece = VectorStorage::piece_length(rows.size(), pieces);
   std::vector<Best> best;
   best.reserve(pieces);
   for (size_t p = 0; p < pieces; ++p) best.emplace_back(k, per_piece);

@@ -308,6 +308,11 @@ size_t VectorStorage::pieces(size_t n, const ThreadPool* pool) {
   return std::clamp<size_t>(n / MIN_PIECE_ROWS, 1, most);
 }
 
+size_t VectorStorage::piece_length(size_t n, size_t pieces) {
+  const size_t even = (n + pieces - 1) / pieces;
+  return (even + ROWS_PER_GROUP - 1) / ROWS_PER_GROUP * ROWS_PER_GROUP;
+}
+
 void VectorStorage::score(std::span<const float> query, const RowSequence& rows, ThreadPool* pool,
                           const Sink& sink, const Floor& floor) const {
   QueryTable table;
@@ -316,8 +321,9 @@ void VectorStorage::score(std::span<const float> query, const RowSequence& rows,
   const QueryTable* t = tabled ? &table : nullptr;
   const size_t count = pieces(rows.size(), pool);
   if (count == 1) return score_piece(query, t, rows, 0, rows.size(), 0, sink, floor);
-  // Workers only read, under the owner's lock held by this thread while it waits.
-  const size_t per = (rows.size() + count - 1) / count;
+  // Workers only read, under the owner's lock held by this thread while it
+  // waits. Pieces start on a group boundary, so that runs of rows stay whole.
+  const size_t per = piece_length(rows.size(), count);
   std::atomic<bool> failed{false};
   pool->run(count, [&](size_t p) {
     const size_t begin = std::min(rows.size(), p * per);

@@ -16,9 +16,10 @@
 // (ceil(dimension / 12), at most 64): the others are 0 by construction, and
 // scoring reads them as 0. Codes lie by column in blocks of CODE_BLOCK rows
 // (the block's byte 0 of each row, then its byte 1, ...), so that scoring
-// reads the codes of side-by-side rows through one pointer. Empty vectors (stored while the
-// database had no dimension) are kept as a set of rows. A store that cannot get memory fails with
-// kNoMemory and leaves the storage as it was.
+// reads the codes of side-by-side rows through one pointer. Empty vectors
+// (stored while the database had no dimension) are kept as a set of rows. A
+// store that cannot get memory fails with kNoMemory and leaves the storage
+// as it was.
 //
 // Thread safety: none of its own; the owner locks (one lock per database).
 // store() needs exclusive access; the const methods may run on many threads
@@ -105,6 +106,9 @@ class VectorStorage {
 
   // How many pieces score() cuts `n` rows into: 1 without a pool.
   static size_t pieces(size_t n, const ThreadPool* pool);
+  // Positions per piece when `n` are cut into `pieces` (the last may hold
+  // fewer, or none).
+  static size_t piece_length(size_t n, size_t pieces);
 
   // Scores every row of `rows` that holds a vector, each score equal to
   // compute_similarity() bit for bit, and hands the pairs to `sink` in the

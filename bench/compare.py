@@ -50,6 +50,12 @@ RAW_N = 4_000  # below the 5000-slot quantization threshold
 ROUNDS = 1_000
 BIG = ("big", 128, 1_000_000)  # ostrel alone, no --skip-big / --quick
 BIG_CHUNK = 50_000  # rows generated, scored and copied out of the file at a time
+# ostrel's memory growth at 768-d: resident bytes per document after the
+# first and the last count, and between them (--quick: 20,000 and 30,000).
+GROWTH = ("growth", 768, (20_000, 100_000))
+# The fixed part: 64 codebooks of 256 centroids of 12 float32, and 32
+# hyperplanes of 768 float32 (the candidate index at 768-d).
+CODEBOOK_BYTES, HYPERPLANE_BYTES = 64 * 256 * 12 * 4, 32 * 768 * 4
 QUICK_DIVISOR, QUICK_FLOOR = 10, 6_000  # --quick: n // 10 documents, at least 6,000
 ACTIVATION_N = 6_000  # documents the activation worker adds
 
@@ -352,6 +358,32 @@ def worker_ostrel_activation(task, data_dir):
         shutil.rmtree(db_dir, ignore_errors=True)
 
 
+def worker_ostrel_growth(task, data_dir):
+    """Resident growth (RssAnon) at each count of task["at"]. Each add reads
+    a row view of the memory-mapped file (file-backed pages, not counted),
+    dropped after it."""
+    import ostrel
+
+    key, marks = task["set"], task["at"]
+    docs = np.load(f"{data_dir}/{key}_docs.npy", mmap_mode="r")
+    cat, cents, year = load(data_dir, key, "cat", "cents", "year")
+    n = marks[-1]
+    metas = metadata_texts(cat[:n], cents[:n], year[:n])
+    db_dir = tempfile.mkdtemp(prefix="ostrel-cmp-")
+    try:
+        db = ostrel.OstrelDB(db_dir)
+        gc.collect()
+        before, grown = rss_bytes(), {}
+        for i in range(n):
+            db.add(i, docs[i], metas[i])
+            if i + 1 in marks:
+                gc.collect()
+                grown[i + 1] = rss_bytes() - before
+        return {"grown": {str(m): grown[m] for m in marks}}
+    finally:
+        shutil.rmtree(db_dir, ignore_errors=True)
+
+
 def worker_ostrel_mutations(task, data_dir):
     import ostrel
 
@@ -496,6 +528,7 @@ def worker_hnswlib(task, data_dir):
 WORKERS = {
     "ostrel": worker_ostrel,
     "ostrel-activation": worker_ostrel_activation,
+    "ostrel-growth": worker_ostrel_growth,
     "ostrel-mutations": worker_ostrel_mutations,
     "numpy": worker_numpy,
     "faiss": worker_faiss,
@@ -833,6 +866,12 @@ def main():
 
         activation = {key: run_worker({"system": "ostrel-activation", "set": key}, data_dir)
                       for key in sizes}
+        growth_key, growth_dim, growth_at = GROWTH
+        if args.quick:
+            growth_at = (20_000, 30_000)
+        generate_big(growth_key, growth_dim, growth_at[-1], data_dir)
+        growth = run_worker({"system": "ostrel-growth", "set": growth_key, "at": list(growth_at)},
+                            data_dir)
         mutations = run_worker({"system": "ostrel-mutations", "set": "d128"}, data_dir)
 
     for name, task, prefix, res in results.values():
@@ -894,8 +933,22 @@ def main():
     else:
         report.append("Skipped in this run (" + ("--quick" if args.quick else "--skip-big") + ").")
 
-    report += ["", "## ostrel: activation, delete, add-then-search", ""]
+    report += ["", "## ostrel: activation, memory growth, delete, add-then-search", ""]
     extra = []
+    if "error" in growth:
+        extra.append([f"memory growth, {growth_dim}-d", "failed: " + growth["error"]])
+    else:
+        g = {int(m): b for m, b in growth["grown"].items()}
+        first, last = growth_at
+        for m in growth_at:
+            extra.append([f"resident growth, {growth_dim}-d × {m:,} documents with metadata",
+                          f"{g[m] / m:,.0f} bytes/doc"])
+        extra.append([f"marginal, {first:,} → {last:,} documents",
+                      f"{(g[last] - g[first]) / (last - first):,.0f} bytes/doc"])
+        extra.append([f"fixed part at {growth_dim}-d",
+                      f"{CODEBOOK_BYTES:,} B of codebooks + {HYPERPLANE_BYTES:,} B of hyperplanes "
+                      f"({(CODEBOOK_BYTES + HYPERPLANE_BYTES) / first:,.0f} bytes/doc at "
+                      f"{first:,})"])
     for key, (dim, _) in sizes.items():
         a = activation[key]
         if "error" in a:
@@ -992,8 +1045,8 @@ def main():
                "included. hnswlib: init_index() + add_items() of the whole array. numpy: "
                "normalising a copy of the matrix.",
                "- Threads: ostrel's add runs on the calling thread; its search scores more than "
-               "1,000 candidates on its internal pool (one worker per logical processor, not "
-               "configurable). " + threads_text,
+               "1,000 candidates on the calling thread and its internal pool (one worker per "
+               "further logical processor, not configurable). " + threads_text,
                "- Resident bytes/doc: each system runs in its own fresh interpreter. It loads the "
                "data (and, for ostrel, prepares the metadata texts, the query vectors and, in the "
                "random-id row, the ids), then reads RssAnon (anonymous resident memory) from "
@@ -1006,6 +1059,13 @@ def main():
                "memory-mapped input of the 1,000,000-document row, metadata.bin) are not "
                "counted. Memory freed during the build but kept by the allocator (e.g. "
                "ostrel's raw vectors, dropped at quantization) still counts.",
+               f"- Memory growth: ostrel alone, {growth_dim}-d documents of the same mixture "
+               f"(seed [{SEED}, {growth_dim}, {growth_at[-1]}]) with the same metadata, added one "
+               "per call from a memory-mapped file (each row view dropped after its add); "
+               "RssAnon is read before the first add and after the given counts, garbage "
+               "collected first. The marginal figure is the growth between the two counts "
+               "divided by the documents added between them; the fixed part (codebooks, "
+               "hyperplanes) weighs on the first figure only.",
                "- faiss IndexPQ uses M = 64 sub-quantizers at 768-d (12 dims each, 64-byte codes, "
                "the same code size as ostrel's) and M = 16 at 128-d (8 dims each, 16-byte codes), "
                "8 bits each; metric L2, which ranks unit vectors as cosine does. numpy brute-force "

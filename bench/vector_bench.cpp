@@ -174,7 +174,7 @@ void BM_CodeIndexNearest(benchmark::State& state) {
   std::set<uint32_t> seen;
   while (seen.size() < n) {
     const uint32_t c = member_code();
-    if (seen.insert(c).second) index.add(c);
+    if (seen.insert(c).second) index.add(c, 0);
   }
   std::vector<uint32_t> queries, out;
   for (int q = 0; q < 256; ++q) queries.push_back(member_code());

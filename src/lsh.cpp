@@ -76,7 +76,7 @@ void reserve_more(std::vector<uint32_t>& v, size_t more) {
 
 }  // namespace
 
-void CodeIndex::add(uint32_t code) {
+uint32_t* CodeIndex::add(uint32_t code, uint32_t value) {
   // Lists average at most four codes: double the keys when they would not.
   // Arrays a quarter stale are compacted. Either builds anew, then swaps.
   if (halves_[0].segs.empty()) {
@@ -91,8 +91,12 @@ void CodeIndex::add(uint32_t code) {
   for (int half = 0; half < 2; ++half) {
     Lists& h = halves_[half];
     const uint64_t size = h.segs[key(code, half)] >> 32;
-    if (size == capacity(size)) reserve_more(h.slots, capacity(size + 1));
+    if (size == capacity(size)) {
+      reserve_more(h.slots, capacity(size + 1));
+      if (half == 0) reserve_more(h.values, capacity(size + 1));
+    }
   }
+  uint32_t* kept = nullptr;
   for (int half = 0; half < 2; ++half) {
     Lists& h = halves_[half];
     uint64_t& s = h.segs[key(code, half)];
@@ -101,13 +105,29 @@ void CodeIndex::add(uint32_t code) {
       const uint64_t moved = h.slots.size();
       h.slots.resize(moved + capacity(size + 1));
       std::copy_n(h.slots.begin() + begin, size, h.slots.begin() + moved);
+      if (half == 0) {
+        h.values.resize(moved + capacity(size + 1));
+        std::copy_n(h.values.begin() + begin, size, h.values.begin() + moved);
+      }
       h.stale += capacity(size);
       begin = moved;
     }
     h.slots[begin + size] = code;
+    if (half == 0) kept = &(h.values[begin + size] = value);
     s = seg(begin, size + 1);
   }
   ++size_;
+  return kept;
+}
+
+uint32_t* CodeIndex::find(uint32_t code) {
+  if (size_ == 0) return nullptr;
+  Lists& h = halves_[0];
+  const uint64_t s = h.segs[key(code, 0)];
+  for (uint64_t i = uint32_t(s), end = i + (s >> 32); i < end; ++i) {
+    if (h.slots[i] == code) return &h.values[i];
+  }
+  return nullptr;
 }
 
 void CodeIndex::rebuild(int key_bits) {
@@ -118,13 +138,15 @@ void CodeIndex::rebuild(int key_bits) {
     for (int half = 0; half < 2; ++half) {
       Lists& h = fresh[half];
       h.segs.assign(size_t{1} << key_bits, 0);
-      auto each_code = [&](auto&& f) {  // every code, from the current lists of half 0
-        if (halves_[0].segs.empty()) return;
-        for (size_t k = 0; k < halves_[0].segs.size(); ++k) {
-          for (uint32_t c : halves_[0].list(static_cast<uint32_t>(k))) f(c);
+      auto each_code = [&](auto&& f) {  // every code and value, from the lists of half 0
+        const Lists& from = halves_[0];
+        for (uint64_t s : from.segs) {
+          for (uint64_t i = uint32_t(s), end = i + (s >> 32); i < end; ++i) {
+            f(from.slots[i], from.values[i]);
+          }
         }
       };
-      each_code([&](uint32_t c) { h.segs[key(c, half)] += uint64_t{1} << 32; });
+      each_code([&](uint32_t c, uint32_t) { h.segs[key(c, half)] += uint64_t{1} << 32; });
       uint64_t begin = 0;
       for (uint64_t& s : h.segs) {
         const uint64_t size = s >> 32;
@@ -132,9 +154,12 @@ void CodeIndex::rebuild(int key_bits) {
         begin += capacity(size);
       }
       h.slots.resize(begin);
-      each_code([&](uint32_t c) {
+      if (half == 0) h.values.resize(begin);
+      each_code([&](uint32_t c, uint32_t v) {
         uint64_t& s = h.segs[key(c, half)];
-        h.slots[uint32_t(s) + (s >> 32)] = c;
+        const uint64_t at = uint32_t(s) + (s >> 32);
+        h.slots[at] = c;
+        if (half == 0) h.values[at] = v;
         s += uint64_t{1} << 32;
       });
     }
@@ -212,42 +237,46 @@ void CodeIndex::sweep(uint32_t query, size_t count, std::vector<uint32_t>* out) 
 size_t CodeIndex::memory_bytes() const {
   size_t bytes = 0;
   for (const Lists& h : halves_) {
-    bytes += h.segs.capacity() * sizeof(uint64_t) + h.slots.capacity() * sizeof(uint32_t);
+    bytes += h.segs.capacity() * sizeof(uint64_t) +
+             (h.slots.capacity() + h.values.capacity()) * sizeof(uint32_t);
   }
   return bytes;
 }
 
 // ---- LSH
 
-LSH::Ids LSH::ids_of(const Bucket& b) const {
-  if (b.word == Bucket::EMPTY) return {};
-  if (b.overflowed()) return {overflow_[b.list()].data(), overflow_[b.list()].size()};
-  return {&b.word, 1};
+LSH::Ids LSH::ids_of(const uint32_t& bucket) const {
+  if (bucket == EMPTY) return {};
+  if (overflowed(bucket)) {
+    const std::vector<uint32_t>& list = overflow_[bucket & ~OVERFLOW_TAG];
+    return {list.data(), list.size()};
+  }
+  return {&bucket, 1};
 }
 
-void LSH::push(Bucket& b, uint32_t id) {
-  if (b.overflowed()) return overflow_[b.list()].push_back(id);
-  if (b.word == Bucket::EMPTY && id < Bucket::OVERFLOW_TAG) {
-    b.word = id;
+void LSH::push(uint32_t& bucket, uint32_t id) {
+  if (overflowed(bucket)) return overflow_[bucket & ~OVERFLOW_TAG].push_back(id);
+  if (bucket == EMPTY && id < OVERFLOW_TAG) {
+    bucket = id;
     return;
   }
   // A list index must stay below OVERFLOW_TAG - 1, so that no tagged index is EMPTY.
-  if (overflow_.size() >= Bucket::OVERFLOW_TAG - 1) throw std::bad_alloc();
-  if (b.word == Bucket::EMPTY) {
+  if (overflow_.size() >= OVERFLOW_TAG - 1) throw std::bad_alloc();
+  if (bucket == EMPTY) {
     overflow_.push_back({id});
   } else {
-    overflow_.push_back({b.word, id});
+    overflow_.push_back({bucket, id});
   }
-  b.word = Bucket::OVERFLOW_TAG | static_cast<uint32_t>(overflow_.size() - 1);
+  bucket = OVERFLOW_TAG | static_cast<uint32_t>(overflow_.size() - 1);
 }
 
 template <typename Drop>
 void LSH::erase_if(Drop&& drop) {
-  buckets_.for_each_mut([&](uint32_t, Bucket& b) {
-    if (b.overflowed()) {
-      std::erase_if(overflow_[b.list()], drop);
-    } else if (b.word != Bucket::EMPTY && drop(b.word)) {
-      b.word = Bucket::EMPTY;
+  buckets_.for_each_value([&](uint32_t& bucket) {
+    if (overflowed(bucket)) {
+      std::erase_if(overflow_[bucket & ~OVERFLOW_TAG], drop);
+    } else if (bucket != EMPTY && drop(bucket)) {
+      bucket = EMPTY;
     }
   });
 }
@@ -285,16 +314,8 @@ Status LSH::insert(std::span<const float> vector, uint32_t id) {
 
 Status LSH::insert_code(uint32_t code, uint32_t id) {
   try {
-    Bucket* bucket = buckets_.find(code);
-    if (bucket == nullptr) {
-      bucket = buckets_.try_emplace(code).first;
-      try {
-        codes_.add(code);
-      } catch (const std::bad_alloc&) {
-        buckets_.erase(code);  // a bucket is listed in codes_ or does not exist
-        throw;
-      }
-    }
+    uint32_t* bucket = buckets_.find(code);
+    if (bucket == nullptr) bucket = buckets_.add(code, EMPTY);
     push(*bucket, id);
     fullest_ = std::max<uint64_t>(fullest_, ids_of(*bucket).size());
   } catch (const std::bad_alloc&) {
@@ -312,7 +333,7 @@ std::vector<uint32_t> LSH::query_code(uint32_t code, uint64_t limit, uint64_t wa
   FlatIdSet found;
   // Offers each id of a bucket; false once `limit` ids are held.
   auto offer = [&](uint32_t bucket_code) {
-    const Bucket* bucket = buckets_.find(bucket_code);
+    const uint32_t* bucket = buckets_.find(bucket_code);
     if (bucket == nullptr) return true;
     for (uint32_t id : ids_of(*bucket)) {
       found.insert(id);
@@ -320,7 +341,7 @@ std::vector<uint32_t> LSH::query_code(uint32_t code, uint64_t limit, uint64_t wa
     }
     return true;
   };
-  if (buckets_.empty()) return {};
+  if (buckets_.size() == 0) return {};
   if (!offer(code)) return found.take_ids();
   for (size_t bit = 0; bit < PROBED_BITS; ++bit) {
     if (!offer(code ^ (uint32_t{1} << bit))) return found.take_ids();
@@ -328,7 +349,7 @@ std::vector<uint32_t> LSH::query_code(uint32_t code, uint64_t limit, uint64_t wa
   if (found.size() < limit / 2) {
     if (found.size() + SCAN_ENTRIES * fullest_ < wanted) return found.take_ids();
     std::vector<uint32_t> nearest;
-    codes_.nearest(code, SCAN_ENTRIES, &nearest);
+    buckets_.nearest(code, SCAN_ENTRIES, &nearest);
     for (uint32_t bucket_code : nearest) {
       if (!offer(bucket_code)) break;
     }
@@ -342,8 +363,7 @@ void LSH::remove_all(const Roaring& ids) {
 }
 
 size_t LSH::memory_bytes() const {
-  size_t bytes =
-      planes_.capacity() * sizeof(float) + codes_.memory_bytes() + buckets_.memory_bytes();
+  size_t bytes = planes_.capacity() * sizeof(float) + buckets_.memory_bytes();
   bytes += overflow_.capacity() * sizeof(overflow_[0]);
   for (const auto& list : overflow_) bytes += list.capacity() * sizeof(uint32_t);
   return bytes;

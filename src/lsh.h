@@ -31,25 +31,27 @@
 
 #include <roaring/roaring.hh>
 
-#include "flat_map.h"
 #include "status.h"
 
 namespace ostrel {
 
-// CodeIndex: a set of distinct 32-bit codes that finds the codes nearest a
-// query in Hamming distance without looking at every code.
+// CodeIndex: distinct 32-bit codes, each with a 32-bit value, that finds
+// the codes nearest a query in Hamming distance without looking at every
+// code.
 //
 // Representation: a multi-index over the two 16-bit halves of a code. For
 // each half, the codes are listed by `key_bits` bits of that half (key_bits
 // grows with the set, up to 16, keeping lists short); the lists of a half
 // share one array, each list in a slot of capacity a rung of a ladder a
 // quarter apart, moved to the end of the array when it fills (the array is
-// compacted when a quarter of it is stale). A code within distance d of the query has a half within
-// distance floor(d / 2) of the query's half (pigeonhole), so reading the
-// lists of both halves by increasing key radius r finds every code within
-// distance 2r + 1; the search stops at the first radius that holds enough
-// codes, or sweeps every code when that is cheaper. Reading a list costs one
-// or two cache misses whatever its length. About 12 to 17 bytes per code.
+// compacted when a quarter of it is stale). Half 0 keeps each code's value
+// beside it, so finding a code reads one list. A code within distance d of
+// the query has a half within distance floor(d / 2) of the query's half
+// (pigeonhole), so reading the lists of both halves by increasing key
+// radius r finds every code within distance 2r + 1; the search stops at the
+// first radius that holds enough codes, or sweeps every code when that is
+// cheaper. Reading a list costs one or two cache misses whatever its
+// length. About 17 to 22 bytes per code, value included.
 //
 // Thread safety: none; the owner locks. add() throws std::bad_alloc and then
 // leaves the set unchanged.
@@ -57,8 +59,17 @@ class CodeIndex {
  public:
   size_t size() const { return size_; }
 
-  // REQUIRES: `code` is not in the set.
-  void add(uint32_t code);
+  // Adds `code` with `value`; returns where the value is kept (valid until
+  // the next add). REQUIRES: `code` is not in the set.
+  uint32_t* add(uint32_t code, uint32_t value);
+
+  // The value of `code`, or nullptr when it is not in the set.
+  uint32_t* find(uint32_t code);
+  const uint32_t* find(uint32_t code) const { return const_cast<CodeIndex*>(this)->find(code); }
+
+  // Calls f(uint32_t& value) for every code's value.
+  template <typename F>
+  void for_each_value(F&& f);
 
   // The min(count, size()) codes nearest `query`: increasing Hamming
   // distance, equal distances by ascending code. Replaces `out`'s contents.
@@ -71,10 +82,12 @@ class CodeIndex {
   static constexpr int MIN_KEY_BITS = 4;
 
   // The codes of one half, listed by key. segs[key] = begin | size << 32.
+  // Half 0 keeps each code's value beside it (values[i] for slots[i]).
   struct Lists {
     std::vector<uint64_t> segs;
     std::vector<uint32_t> slots;
-    size_t stale = 0;  // slots left behind by lists that moved
+    std::vector<uint32_t> values;  // half 0 only
+    size_t stale = 0;              // slots left behind by lists that moved
     std::span<const uint32_t> list(uint32_t key) const {
       return {slots.data() + uint32_t(segs[key]), size_t(segs[key] >> 32)};
     }
@@ -91,6 +104,14 @@ class CodeIndex {
   int key_bits_ = MIN_KEY_BITS;
   Lists halves_[2];
 };
+
+template <typename F>
+void CodeIndex::for_each_value(F&& f) {
+  Lists& h = halves_[0];
+  for (uint64_t s : h.segs) {
+    for (uint64_t i = uint32_t(s), end = i + (s >> 32); i < end; ++i) f(h.values[i]);
+  }
+}
 
 class LSH {
  public:
@@ -131,28 +152,26 @@ class LSH {
   size_t memory_bytes() const;
 
  private:
-  // The ids of one bucket, 4 bytes: most buckets of a 32-bit code hold a
-  // single id, which is kept inline; a bucket that ever held two or more
-  // (or one id from OVERFLOW_TAG on) keeps them in the overflow lists.
-  struct Bucket {
-    static constexpr uint32_t OVERFLOW_TAG = 0x80000000u;
-    static constexpr uint32_t EMPTY = 0xFFFFFFFFu;
-    // The id, below OVERFLOW_TAG; OVERFLOW_TAG | list index; or EMPTY (no id).
-    uint32_t word = EMPTY;
-    bool overflowed() const { return word != EMPTY && (word & OVERFLOW_TAG) != 0; }
-    uint32_t list() const { return word & ~OVERFLOW_TAG; }
-  };
+  // A bucket, the ids filed under one code, is one word kept with the code:
+  // most buckets of a 32-bit code hold a single id, kept inline; a bucket
+  // that ever held two or more (or one id from OVERFLOW_TAG on) keeps them
+  // in the overflow lists. The word is the id, below OVERFLOW_TAG;
+  // OVERFLOW_TAG | list index; or EMPTY (no id).
+  static constexpr uint32_t OVERFLOW_TAG = 0x80000000u;
+  static constexpr uint32_t EMPTY = 0xFFFFFFFFu;
+  static bool overflowed(uint32_t bucket) {
+    return bucket != EMPTY && (bucket & OVERFLOW_TAG) != 0;
+  }
   using Ids = std::span<const uint32_t>;
 
-  Ids ids_of(const Bucket& b) const;
-  void push(Bucket& b, uint32_t id);
+  Ids ids_of(const uint32_t& bucket) const;
+  void push(uint32_t& bucket, uint32_t id);
   template <typename Drop>
   void erase_if(Drop&& drop);
 
   size_t dim_;
   std::vector<float> planes_;                    // component j of hyperplane h at [j * 32 + h]
-  FlatMap<uint32_t, Bucket> buckets_;            // code -> ids
-  CodeIndex codes_;                              // the codes of buckets_
+  CodeIndex buckets_;                            // code -> bucket
   uint64_t fullest_ = 0;                         // most ids a bucket ever held
   std::vector<std::vector<uint32_t>> overflow_;  // ids of buckets with 2+
 };

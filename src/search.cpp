@@ -103,7 +103,8 @@ std::vector<uint32_t> first_by_id(const Roaring& set, uint64_t limit, const IdMa
 
 // Every stored row that is not deleted, in row order.
 Candidates every_stored_row(const Eligible& e) {
-  return Candidates::every_row_below(e.stored.isEmpty() ? 0 : e.stored.maximum() + 1, e.deleted);
+  return Candidates::every_row_below(e.stored.isEmpty() ? 0 : uint64_t{e.stored.maximum()} + 1,
+                                     e.deleted);
 }
 
 }  // namespace

@@ -63,7 +63,7 @@ struct Candidates {
     return c;
   }
   // `excluded` must outlive the candidates.
-  static Candidates every_row_below(uint32_t end, const Roaring& excluded) {
+  static Candidates every_row_below(uint64_t end, const Roaring& excluded) {
     Candidates c;
     c.rows_below = end;
     c.excluded = &excluded;
@@ -80,7 +80,7 @@ struct Candidates {
   std::vector<uint32_t> rows;
   bool in_id_order = false;  // a replaced list: equal scores go by document id
   std::optional<Roaring> set;
-  uint32_t rows_below = 0;
+  uint64_t rows_below = 0;  // up to 2^32
   const Roaring* excluded = nullptr;
 };
 

@@ -52,7 +52,7 @@ class RowSequence {
  public:
   RowSequence(std::span<const uint32_t> list) : list_(list), size_(list.size()) {}
   explicit RowSequence(const Roaring& set) : set_(&set), size_(set.cardinality()) {}
-  RowSequence(uint32_t end, const Roaring& excluded) : excluded_(&excluded), size_(end) {}
+  RowSequence(uint64_t end, const Roaring& excluded) : excluded_(&excluded), size_(end) {}
 
   // Positions in the sequence, each giving at most one row: the rows of a
   // list or a set; the bound of a range (excluded rows hold a position).

@@ -273,10 +273,8 @@ Result<std::vector<ResultTriple>> OstrelDBImpl::search(std::span<const float> qu
 
 search::Candidates OstrelDBImpl::choose_candidates(std::span<const float> query, uint64_t k,
                                                    const std::optional<Roaring>& filter) const {
-  // Fewer than this many proposals are replaced whatever they are (search.h).
-  const uint64_t replaced_below = std::min(k > UINT64_MAX / 2 ? UINT64_MAX : 2 * k, next_id_);
-  std::vector<uint32_t> proposed =
-      lsh_->query_candidates(query, search::candidate_limit(k), replaced_below);
+  std::vector<uint32_t> proposed = lsh_->query_candidates(query, search::candidate_limit(k),
+                                                          search::replaced_below(k, next_id_));
   const Roaring& stored = storage_.stored_rows();
   const search::Eligible eligible{filter ? &*filter : nullptr, deleted_, stored, next_id_};
   return search::choose(std::move(proposed), k, eligible, ids_);

@@ -110,8 +110,7 @@ Candidates every_stored_row(const Eligible& e) {
 }  // namespace
 
 Candidates choose(std::vector<uint32_t> proposed, uint64_t k, const Eligible& e, const IdMap& ids) {
-  const bool too_few = proposed.size() / 2 < k;  // |C| < 2k without overflow
-  if (too_few && proposed.size() < e.next_id) {
+  if (proposed.size() < replaced_below(k, e.next_id)) {
     if (e.filter)
       return Candidates::list(first_by_id(*e.filter - e.deleted, candidate_limit(k), ids), true);
     return every_stored_row(e);

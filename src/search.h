@@ -30,6 +30,7 @@
 // holds whatever locks guard them.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <optional>
 #include <span>
@@ -45,6 +46,12 @@
 namespace ostrel::search {
 
 inline uint64_t candidate_limit(uint64_t k) { return std::max<uint64_t>(k * 10, 1000); }
+
+// Proposals fewer than this are replaced whatever they are: fewer than 2k
+// and than next_id (2k saturating).
+inline uint64_t replaced_below(uint64_t k, uint64_t next_id) {
+  return std::min(k > UINT64_MAX / 2 ? UINT64_MAX : 2 * k, next_id);
+}
 
 // A list of rows; or, for a list of every eligible document, the set of
 // them, or the bound below which every row not excluded is one. The latter

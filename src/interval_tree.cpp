@@ -167,6 +167,7 @@ IntervalTree IntervalTree::from_flat(std::vector<double> keys, std::vector<uint3
     c.ends.reserve(node - first);
     for (size_t j = first; j < node; ++j) c.ends.push_back(ends[j] - id_begin);
     c.set = c.slice(0, c.ids.size(), /*fresh=*/true);
+    c.fold_ids();
     tree.chunks_.push_back(std::move(c));
   }
   tree.reindex();
@@ -182,8 +183,19 @@ void IntervalTree::reindex() {
   }
 }
 
+void IntervalTree::Chunk::fold_ids() {
+  if (single()) std::vector<uint32_t>().swap(ids);
+}
+
+void IntervalTree::Chunk::unfold_ids() {
+  if (ids.size() == id_count()) return;
+  ids.resize(id_count());
+  set.toUint32Array(ids.data());
+}
+
 Roaring IntervalTree::Chunk::slice(size_t begin, size_t end, bool fresh) const {
   if (begin >= end) return Roaring();
+  if (single() && !fresh) return set;  // on node boundaries: the whole run
   if (!fresh && begin == 0 && end == ids.size()) return set;
   if (fresh || 2 * (end - begin) <= ids.size()) {
     std::vector<uint32_t> part(ids.begin() + begin, ids.begin() + end);
@@ -239,7 +251,7 @@ Roaring IntervalTree::prefix(Place end) const {
     return union_of(std::move(inputs));
   }
   // Most of the tree: everything minus the chunks after and the rest of this one.
-  Roaring rest = last.slice(split, last.ids.size());
+  Roaring rest = last.slice(split, last.id_count());
   for (size_t c = end.chunk + 1; c < chunks_.size(); ++c) inputs.push_back(&chunks_[c].set);
   inputs.push_back(&rest);
   return all_ - union_of(std::move(inputs));
@@ -286,8 +298,12 @@ std::vector<IntervalTree::Pair> IntervalTree::pairs() const {
         if (earlier) out.emplace_back(c.keys[node], *earlier);
         continue;
       }
-      for (size_t j = begin; j < end; ++j) out.emplace_back(c.keys[node], c.ids[j]);
-      if (!earlier) earlier = c.ids[begin];
+      if (c.single()) {
+        for (uint32_t id : c.set) out.emplace_back(c.keys[node], id);
+      } else {
+        for (size_t j = begin; j < end; ++j) out.emplace_back(c.keys[node], c.ids[j]);
+      }
+      if (!earlier) earlier = out.back().second;
     }
   }
   return out;
@@ -297,6 +313,11 @@ void IntervalTree::remove(const Roaring& ids) {
   if (!all_.intersect(ids)) return;
   for (Chunk& c : chunks_) {
     if (!c.set.intersect(ids)) continue;
+    c.set -= ids;
+    if (c.single()) {
+      c.ends[0] = static_cast<uint32_t>(c.set.cardinality());
+      continue;
+    }
     size_t kept = 0, begin = 0;
     for (size_t node = 0; node < c.keys.size(); ++node) {
       for (size_t j = begin; j < c.ends[node]; ++j) {
@@ -306,7 +327,6 @@ void IntervalTree::remove(const Roaring& ids) {
       c.ends[node] = static_cast<uint32_t>(kept);
     }
     c.ids.resize(kept);
-    c.set -= ids;
   }
   all_ -= ids;
 }
@@ -315,7 +335,8 @@ void IntervalTree::remove(const Roaring& ids) {
 // are not carried over by a rebuild, so they go before anything is merged.
 void IntervalTree::drop_leading_empty_nodes() {
   size_t dropped_chunks = 0;
-  while (dropped_chunks < chunks_.size() && chunks_[dropped_chunks].ids.empty()) ++dropped_chunks;
+  while (dropped_chunks < chunks_.size() && chunks_[dropped_chunks].id_count() == 0)
+    ++dropped_chunks;
   chunks_.erase(chunks_.begin(), chunks_.begin() + dropped_chunks);
   if (!chunks_.empty()) {
     Chunk& c = chunks_[0];
@@ -324,6 +345,7 @@ void IntervalTree::drop_leading_empty_nodes() {
         c.ends.begin();
     c.keys.erase(c.keys.begin(), c.keys.begin() + empty);
     c.ends.erase(c.ends.begin(), c.ends.begin() + empty);
+    c.fold_ids();
   }
   reindex();
 }
@@ -357,8 +379,10 @@ bool IntervalTree::insert_one(double value, uint32_t id) {
   if (all_.contains(id)) return false;
   const Place p = count_below(value, true);  // p.node keys of chunk p.chunk are <= value
   Chunk& c = chunks_[p.chunk];
-  make_room(c.ids);
-  if (p.node > 0 && joins_group(value, c.keys[p.node - 1])) {
+  if (c.single() && p.node > 0 && joins_group(value, c.keys[0])) {
+    ++c.ends[0];
+  } else if (p.node > 0 && joins_group(value, c.keys[p.node - 1])) {
+    make_room(c.ids);
     const size_t node = p.node - 1;
     const auto begin = c.ids.begin() + c.run_begin(node), end = c.ids.begin() + c.ends[node];
     c.ids.insert(std::upper_bound(begin, end, id), id);
@@ -368,6 +392,8 @@ bool IntervalTree::insert_one(double value, uint32_t id) {
                          : p.chunk + 1 < chunks_.size() ? &chunks_[p.chunk + 1].keys[0]
                                                         : nullptr;
     if (next != nullptr && joins_group(*next, value)) return false;
+    c.unfold_ids();
+    make_room(c.ids);
     const size_t begin = c.run_begin(p.node);
     make_room(c.keys);
     make_room(c.ends);
@@ -379,7 +405,7 @@ bool IntervalTree::insert_one(double value, uint32_t id) {
   }
   c.set.add(id);
   all_.add(id);
-  if (c.ids.size() > 2 * chunk_ids_) split(p.chunk);
+  if (c.id_count() > 2 * chunk_ids_) split(p.chunk);
   return true;
 }
 
@@ -403,6 +429,8 @@ void IntervalTree::split(size_t chunk) {
   c.ends.shrink_to_fit();
   c.set = c.slice(0, c.ids.size(), /*fresh=*/true);
   right.set = right.slice(0, right.ids.size(), /*fresh=*/true);
+  c.fold_ids();
+  right.fold_ids();
   chunks_.insert(chunks_.begin() + chunk + 1, std::move(right));
   reindex();
 }

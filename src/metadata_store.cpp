@@ -116,45 +116,70 @@ Status MetadataStore::append(uint32_t id, std::string_view text) {
     // the slot cannot fail, so no written record is left unreferenced for
     // lack of memory.
     if (Status reserved = locations_.reserve(id); !reserved.ok()) return reserved;
-
-    FileHandle file(
-        open_retrying(file_path_.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666));
-    if (!file.valid()) return os_error(errno);
-    // Held until the file is closed: another writer cannot append between
-    // our seek and our write.
-    while (::flock(file.get(), LOCK_EX) != 0) {
-      if (errno != EINTR) return os_error(errno);
-    }
-    const off_t end = ::lseek(file.get(), 0, SEEK_END);
-    if (end < 0) return os_error(errno);
-    if (static_cast<uint64_t>(end) > MAX_U32) return Status::Invalid("File too large (max 4GB)");
-
-    size_t done = 0;
-    while (done < text.size()) {
-      const size_t chunk = std::min(text.size() - done, MAX_IO_CHUNK);
-      const ssize_t wrote = ::write(file.get(), text.data() + done, chunk);
-      if (wrote < 0) {
-        if (errno == EINTR) continue;
-        return os_error(errno);
-      }
-      if (wrote == 0) return Status::Invalid("failed to write whole buffer");
-      done += static_cast<size_t>(wrote);
-    }
-
-    Result<Location*> slot = locations_.emplace(id);  // page reserved above
-    if (!slot.ok()) return slot.status();
-    **slot = Location{static_cast<uint32_t>(end), static_cast<uint32_t>(text.size())};
-    return Status::OK();
+    const bool long_text = text.size() >= LONG_LENGTH;
+    // A long text's length entry is made before the write for the same
+    // reason; a new entry is taken back if the text does not land.
+    bool entry_is_new = false;
+    if (long_text) entry_is_new = long_lengths_.try_emplace(id).second;
+    Status written = write_record(id, text);
+    if (!written.ok() && entry_is_new) long_lengths_.erase(id);
+    return written;
   } catch (const std::bad_alloc&) {
     return Status::NoMemory();
   }
 }
 
+Status MetadataStore::write_record(uint32_t id, std::string_view text) {
+  FileHandle file(
+      open_retrying(file_path_.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666));
+  if (!file.valid()) return os_error(errno);
+  // Held until the file is closed: another writer cannot append between
+  // our seek and our write.
+  while (::flock(file.get(), LOCK_EX) != 0) {
+    if (errno != EINTR) return os_error(errno);
+  }
+  const off_t end = ::lseek(file.get(), 0, SEEK_END);
+  if (end < 0) return os_error(errno);
+  if (static_cast<uint64_t>(end) > MAX_U32) return Status::Invalid("File too large (max 4GB)");
+
+  size_t done = 0;
+  while (done < text.size()) {
+    const size_t chunk = std::min(text.size() - done, MAX_IO_CHUNK);
+    const ssize_t wrote = ::write(file.get(), text.data() + done, chunk);
+    if (wrote < 0) {
+      if (errno == EINTR) continue;
+      return os_error(errno);
+    }
+    if (wrote == 0) return Status::Invalid("failed to write whole buffer");
+    done += static_cast<size_t>(wrote);
+  }
+
+  Result<Packed*> slot = locations_.emplace(id);  // page reserved by append()
+  if (!slot.ok()) return slot.status();
+  const uint32_t offset = static_cast<uint32_t>(end);
+  const bool long_text = text.size() >= LONG_LENGTH;
+  **slot = Packed{static_cast<uint16_t>(offset), static_cast<uint16_t>(offset >> 16),
+                  long_text ? LONG_LENGTH : static_cast<uint16_t>(text.size())};
+  if (long_text) {
+    *long_lengths_.find(id) = static_cast<uint32_t>(text.size());  // made by append()
+  } else {
+    long_lengths_.erase(id);  // a long text replaced by a short one
+  }
+  return Status::OK();
+}
+
+MetadataStore::Location MetadataStore::unpack(uint32_t id, const Packed& p) const {
+  const uint32_t offset = uint32_t{p.offset_low} | uint32_t{p.offset_high} << 16;
+  if (p.length != LONG_LENGTH) return Location{offset, p.length};
+  const uint32_t* length = long_lengths_.find(id);
+  return Location{offset, length == nullptr ? 0 : *length};
+}
+
 std::optional<std::string> MetadataStore::get(uint32_t id) const {
   try {
-    const Location* found = locations_.find(id);
+    const Packed* found = locations_.find(id);
     if (found == nullptr) return std::nullopt;
-    const Location loc = *found;
+    const Location loc = unpack(id, *found);
     FileHandle file(open_retrying(file_path_.c_str(), O_RDONLY | O_CLOEXEC));
     if (!file.valid()) return std::nullopt;
     std::string bytes(loc.length, '\0');
@@ -177,9 +202,9 @@ std::optional<std::string> MetadataStore::get(uint32_t id) const {
 }
 
 std::optional<MetadataStore::Location> MetadataStore::location(uint32_t id) const {
-  const Location* found = locations_.find(id);
+  const Packed* found = locations_.find(id);
   if (found == nullptr) return std::nullopt;
-  return *found;
+  return unpack(id, *found);
 }
 
 uint64_t MetadataStore::slot_count() const { return locations_.slot_count(); }

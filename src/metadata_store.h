@@ -13,6 +13,9 @@
 // serialise on an exclusive flock() held from the seek to the end of the
 // write, so the recorded offset is always where that text landed.
 //
+// A location is kept in 6 bytes (a 32-bit offset, a 16-bit length); the rare
+// text of LONG_LENGTH bytes or more has its length in `long_lengths_`.
+//
 // Invariants: `locations_` only grows and its slots are never emptied; a
 // slot is set only after its whole text has been written, and then points
 // at exactly those bytes.
@@ -23,6 +26,7 @@
 #include <string>
 #include <string_view>
 
+#include "flat_map.h"
 #include "slot_table.h"
 #include "status.h"
 
@@ -62,8 +66,18 @@ class MetadataStore {
   uint64_t slot_count() const;
 
  private:
+  struct Packed {
+    uint16_t offset_low, offset_high, length;  // length LONG_LENGTH: see long_lengths_
+  };
+  static constexpr uint16_t LONG_LENGTH = 0xFFFF;
+
+  // The file part of append(): lock, seek, write, then set the slot.
+  Status write_record(uint32_t id, std::string_view text);
+  Location unpack(uint32_t id, const Packed& p) const;
+
   std::string file_path_;
-  SlotTable<Location> locations_;
+  SlotTable<Packed> locations_;
+  FlatMap<uint32_t, uint32_t> long_lengths_;  // id -> length, for lengths >= LONG_LENGTH
 };
 
 // Decodes `bytes` as UTF-8, replacing each maximal ill-formed subsequence

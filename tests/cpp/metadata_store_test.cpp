@@ -1,5 +1,5 @@
-// The limits of 4 GiB. Records, append failures and two processes appending
-// to one file are tested through the Python module (test_faults.py).
+// The limits of 4 GiB and of the short length field. Records, append failures and two processes
+// appending to one file are tested through the Python module (test_faults.py).
 #include "metadata_store.h"
 
 #include <sys/mman.h>
@@ -56,6 +56,24 @@ TEST_F(MetadataStoreTest, RecordMayStartAtTheLastOffsetButNotBeyond) {
   EXPECT_EQ(store.append(2, "cd").message(), "File too large (max 4GB)");
   EXPECT_EQ(fs::file_size(bin()), 4294967297u);
   EXPECT_EQ(store.location(2), std::nullopt);
+}
+
+// Lengths around the 16-bit field, re-added under one id in every order:
+// each record reads back whole, and a short record replacing a long one
+// does not inherit its length.
+TEST_F(MetadataStoreTest, LengthsAroundTheShortFieldReadBackWhole) {
+  MetadataStore store(dir_.string());
+  uint32_t offset = 0;
+  int generation = 0;
+  for (size_t length : {3u, 65534u, 65535u, 3u, 65536u, 200000u, 0u, 70000u, 65535u}) {
+    const std::string text(length, static_cast<char>('a' + generation++ % 26));
+    for (uint32_t id : {7u, 4000000000u}) {
+      ASSERT_TRUE(store.append(id, text).ok());
+      EXPECT_EQ(store.location(id), (Location{offset, static_cast<uint32_t>(length)})) << length;
+      EXPECT_EQ(store.get(id), text) << length;
+      offset += static_cast<uint32_t>(length);
+    }
+  }
 }
 
 }  // namespace

@@ -77,14 +77,14 @@ void reserve_more(std::vector<uint32_t>& v, size_t more) {
 }  // namespace
 
 uint32_t* CodeIndex::add(uint32_t code, uint32_t value) {
-  // Lists average at most four codes: double the keys when they would not.
-  // Arrays a quarter stale are compacted. Either builds anew, then swaps.
+  // Lists average at most eight codes: double the keys when they would not.
+  // Arrays an eighth stale are compacted. Either builds anew, then swaps.
   if (halves_[0].segs.empty()) {
     rebuild(MIN_KEY_BITS);
-  } else if (size_ + 1 > (size_t{4} << key_bits_) && key_bits_ < HALF_BITS) {
+  } else if (size_ + 1 > (size_t{8} << key_bits_) && key_bits_ < HALF_BITS) {
     rebuild(key_bits_ + 1);
-  } else if (halves_[0].stale > halves_[0].slots.size() / 4 ||
-             halves_[1].stale > halves_[1].slots.size() / 4) {
+  } else if (halves_[0].stale > halves_[0].slots.size() / 8 ||
+             halves_[1].stale > halves_[1].slots.size() / 8) {
     rebuild(key_bits_);
   }
   // Room first (may throw), then the changes, which cannot.

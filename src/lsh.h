@@ -44,7 +44,7 @@ namespace ostrel {
 // grows with the set, up to 16, keeping lists short); the lists of a half
 // share one array, each list in a slot of capacity a rung of a ladder a
 // quarter apart, moved to the end of the array when it fills (the array is
-// compacted when a quarter of it is stale). Half 0 keeps each code's value
+// compacted when an eighth of it is stale). Half 0 keeps each code's value
 // beside it, so finding a code reads one list. A code within distance d of
 // the query has a half within distance floor(d / 2) of the query's half
 // (pigeonhole), so reading the lists of both halves by increasing key

@@ -185,6 +185,7 @@ void CodeIndex::nearest(uint32_t query, size_t count, std::vector<uint32_t>* out
   int reached[2] = {-1, -1};
   std::vector<uint64_t> pool;
   pool.reserve(256);
+  size_t at[33] = {};  // codes in the pool by distance
   std::vector<std::span<const uint32_t>> lists;
   for (int step = 0; reached[1] < key_bits_; ++step) {
     const int half = step % 2, r = reached[half] + 1;
@@ -203,14 +204,15 @@ void CodeIndex::nearest(uint32_t query, size_t count, std::vector<uint32_t>* out
       for (uint32_t c : list) {
         // Listed in both halves: skip it when the other half found it.
         if (bits_set(key(c, 1 - half) ^ qother) <= reached[1 - half]) continue;
-        pool.push_back(rank_key(c, query));
+        const uint64_t k = rank_key(c, query);
+        ++at[k >> 32];
+        pool.push_back(k);
       }
     }
     reached[half] = r;
-    const uint64_t bound = uint64_t(reached[0] + reached[1] + 2) << 32;
-    const auto complete =
-        std::count_if(pool.begin(), pool.end(), [&](uint64_t k) { return k < bound; });
-    if (size_t(complete) >= count) break;
+    size_t complete = 0;
+    for (int d = 0; d <= std::min(reached[0] + reached[1] + 1, 32); ++d) complete += at[d];
+    if (complete >= count) break;
   }
   take_nearest(pool, count, out);
 }

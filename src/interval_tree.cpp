@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <bit>
 #include <cmath>
+#include <optional>
 
 namespace ostrel {
 namespace {
@@ -86,6 +87,88 @@ void make_room(std::vector<T>& v) {
 
 }  // namespace
 
+namespace {
+
+// n with key == n / 10^decimals exactly, if there is one that fits.
+std::optional<int32_t> scaled_key(double key, double pow10) {
+  const double x = key * pow10;
+  if (!(std::fabs(x) <= 2147483647.0)) return std::nullopt;  // also NaN and infinities
+  const double n = std::nearbyint(x);
+  // A zero n reads back as +0.0: -0.0 stays exact.
+  if (n / pow10 != key || std::signbit(n) != std::signbit(key)) return std::nullopt;
+  return static_cast<int32_t>(n);
+}
+
+}  // namespace
+
+void IntervalTree::Keys::assign(std::vector<double> keys) {
+  for (int decimals = 0; decimals <= MAX_DECIMALS; ++decimals) {
+    std::vector<int32_t> scaled;
+    scaled.reserve(keys.size());
+    for (double key : keys) {
+      const std::optional<int32_t> n = scaled_key(key, POW10[decimals]);
+      if (!n) break;
+      scaled.push_back(*n);
+    }
+    if (scaled.size() < keys.size()) continue;
+    scaled_ = std::move(scaled);
+    std::vector<double>().swap(exact_);
+    decimals_ = decimals;
+    return;
+  }
+  keys.shrink_to_fit();
+  exact_ = std::move(keys);
+  std::vector<int32_t>().swap(scaled_);
+  decimals_ = -1;
+}
+
+void IntervalTree::Keys::insert(size_t at, double key) {
+  if (decimals_ >= 0) {
+    if (const std::optional<int32_t> n = scaled_key(key, POW10[decimals_])) {
+      make_room(scaled_);
+      scaled_.insert(scaled_.begin() + at, *n);
+      return;
+    }
+  } else {
+    make_room(exact_);
+    exact_.insert(exact_.begin() + at, key);
+    return;
+  }
+  // More decimals, or doubles: encode the chunk's keys anew.
+  std::vector<double> all = decoded(0);
+  all.insert(all.begin() + at, key);
+  assign(std::move(all));
+}
+
+void IntervalTree::Keys::erase_front(size_t count) {
+  if (decimals_ < 0) {
+    exact_.erase(exact_.begin(), exact_.begin() + count);
+  } else {
+    scaled_.erase(scaled_.begin(), scaled_.begin() + count);
+  }
+}
+
+void IntervalTree::Keys::truncate(size_t count) {
+  if (decimals_ < 0) {
+    exact_.resize(count);
+    exact_.shrink_to_fit();
+  } else {
+    scaled_.resize(count);
+    scaled_.shrink_to_fit();
+  }
+}
+
+std::vector<double> IntervalTree::Keys::decoded(size_t from) const {
+  std::vector<double> out;
+  out.reserve(size() - from);
+  for (size_t i = from; i < size(); ++i) out.push_back((*this)[i]);
+  return out;
+}
+
+size_t IntervalTree::Keys::memory_bytes() const {
+  return exact_.capacity() * sizeof(double) + scaled_.capacity() * sizeof(int32_t);
+}
+
 IntervalTree IntervalTree::build(std::vector<Pair> pairs, size_t chunk_ids) {
   std::vector<double> keys;
   std::vector<uint32_t> ids;
@@ -162,7 +245,7 @@ IntervalTree IntervalTree::from_flat(std::vector<double> keys, std::vector<uint3
       ++node;
     } while (node < keys.size() && ends[node - 1] - id_begin < chunk_ids);
     Chunk c;
-    c.keys.assign(keys.begin() + first, keys.begin() + node);
+    c.keys.assign(std::vector<double>(keys.begin() + first, keys.begin() + node));
     c.ids.assign(ids.begin() + id_begin, ids.begin() + ends[node - 1]);
     c.ends.reserve(node - first);
     for (size_t j = first; j < node; ++j) c.ends.push_back(ends[j] - id_begin);
@@ -235,8 +318,16 @@ IntervalTree::Place IntervalTree::count_below(double bound, bool inclusive) cons
                        chunks_.begin();
   if (after == 0) return {0, 0};
   const Chunk& c = chunks_[after - 1];
-  return {after - 1, static_cast<size_t>(std::partition_point(c.keys.begin(), c.keys.end(), below) -
-                                         c.keys.begin())};
+  size_t lo = 0, hi = c.keys.size();  // the first key of the chunk not below
+  while (lo < hi) {
+    const size_t mid = lo + (hi - lo) / 2;
+    if (below(c.keys[mid])) {
+      lo = mid + 1;
+    } else {
+      hi = mid;
+    }
+  }
+  return {after - 1, lo};
 }
 
 Roaring IntervalTree::prefix(Place end) const {
@@ -343,7 +434,7 @@ void IntervalTree::drop_leading_empty_nodes() {
     const size_t empty =
         std::find_if(c.ends.begin(), c.ends.end(), [](uint32_t e) { return e > 0; }) -
         c.ends.begin();
-    c.keys.erase(c.keys.begin(), c.keys.begin() + empty);
+    c.keys.erase_front(empty);
     c.ends.erase(c.ends.begin(), c.ends.begin() + empty);
     c.fold_ids();
   }
@@ -388,16 +479,16 @@ bool IntervalTree::insert_one(double value, uint32_t id) {
     c.ids.insert(std::upper_bound(begin, end, id), id);
     for (size_t j = node; j < c.ends.size(); ++j) ++c.ends[j];
   } else {
-    const double* next = p.node < c.keys.size()         ? &c.keys[p.node]
-                         : p.chunk + 1 < chunks_.size() ? &chunks_[p.chunk + 1].keys[0]
-                                                        : nullptr;
-    if (next != nullptr && joins_group(*next, value)) return false;
+    const std::optional<double> next = p.node < c.keys.size() ? c.keys[p.node]
+                                       : p.chunk + 1 < chunks_.size()
+                                           ? std::optional<double>(chunks_[p.chunk + 1].keys[0])
+                                           : std::nullopt;
+    if (next && joins_group(*next, value)) return false;
     c.unfold_ids();
     make_room(c.ids);
     const size_t begin = c.run_begin(p.node);
-    make_room(c.keys);
     make_room(c.ends);
-    c.keys.insert(c.keys.begin() + p.node, value);
+    c.keys.insert(p.node, value);  // the last step that may throw
     c.ids.insert(c.ids.begin() + begin, id);
     c.ends.insert(c.ends.begin() + p.node, static_cast<uint32_t>(begin));
     for (size_t j = p.node; j < c.ends.size(); ++j) ++c.ends[j];
@@ -418,13 +509,12 @@ void IntervalTree::split(size_t chunk) {
   cut = std::clamp<size_t>(cut, 1, c.keys.size() - 1);
   Chunk right;
   const size_t id_cut = c.ends[cut - 1];
-  right.keys.assign(c.keys.begin() + cut, c.keys.end());
+  right.keys.assign(c.keys.decoded(cut));
   right.ids.assign(c.ids.begin() + id_cut, c.ids.end());
   for (size_t j = cut; j < c.ends.size(); ++j) right.ends.push_back(c.ends[j] - id_cut);
-  c.keys.resize(cut);
+  c.keys.truncate(cut);
   c.ids.resize(id_cut);
   c.ends.resize(cut);
-  c.keys.shrink_to_fit();
   c.ids.shrink_to_fit();
   c.ends.shrink_to_fit();
   c.set = c.slice(0, c.ids.size(), /*fresh=*/true);
@@ -439,9 +529,8 @@ size_t IntervalTree::memory_bytes() const {
   size_t bytes =
       sizeof(IntervalTree) + all_.getSizeInBytes(false) + first_node_.capacity() * sizeof(size_t);
   for (const Chunk& c : chunks_) {
-    bytes += sizeof(Chunk) + c.keys.capacity() * sizeof(double) +
-             c.ids.capacity() * sizeof(uint32_t) + c.ends.capacity() * sizeof(uint32_t) +
-             c.set.getSizeInBytes(false);
+    bytes += sizeof(Chunk) + c.keys.memory_bytes() + c.ids.capacity() * sizeof(uint32_t) +
+             c.ends.capacity() * sizeof(uint32_t) + c.set.getSizeInBytes(false);
   }
   return bytes;
 }

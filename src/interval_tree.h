@@ -103,8 +103,35 @@ class IntervalTree {
   static constexpr size_t INCREMENTAL_MAX = 8192;
 
  private:
+  // The keys of a chunk, ascending. Kept as 32-bit integers n, each key
+  // being n / 10^decimals exactly (one division, correctly rounded; the
+  // same decimals, 0 to MAX_DECIMALS, for the whole chunk), when every key
+  // of the chunk reads back that way, as prices and ratings do: 4 bytes a
+  // key instead of 8. Otherwise (and for -0.0) as doubles.
+  class Keys {
+   public:
+    size_t size() const { return decimals_ < 0 ? exact_.size() : scaled_.size(); }
+    double operator[](size_t i) const {
+      return decimals_ < 0 ? exact_[i] : double(scaled_[i]) / POW10[decimals_];
+    }
+    // Each may throw std::bad_alloc and then leaves the keys unchanged.
+    void assign(std::vector<double> keys);
+    void insert(size_t at, double key);
+    void erase_front(size_t count);
+    void truncate(size_t count);                     // keeps the first `count`
+    std::vector<double> decoded(size_t from) const;  // keys [from, size())
+    size_t memory_bytes() const;
+
+   private:
+    static constexpr int MAX_DECIMALS = 4;
+    static constexpr double POW10[MAX_DECIMALS + 1] = {1, 10, 100, 1000, 10000};
+    std::vector<int32_t> scaled_;
+    std::vector<double> exact_;
+    int decimals_ = 0;  // -1: the keys are in exact_
+  };
+
   struct Chunk {
-    std::vector<double> keys;
+    Keys keys;
     std::vector<uint32_t> ids;
     std::vector<uint32_t> ends;
     Roaring set;

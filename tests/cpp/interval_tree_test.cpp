@@ -73,9 +73,13 @@ void expect_same(const IntervalTree& tree, const Model& model, std::vector<doubl
 // Random builds, removals and flush-style rebuilds against the model; values
 // close enough to group, ids spread over several Roaring containers.
 TEST(IntervalTree, MatchesTheCumulativeModel) {
-  const std::vector<double> pool = {-3.0,         -0.0, 0.0,          6e-10,        1e-9,
-                                    1.2e-9,       0.5,  1.0,          1.0000000005, 1.000000001,
-                                    1.0000000015, 2.0,  2.0000000009, 7.25,         1e12};
+  // Keys kept as scaled integers when a chunk's keys allow it (0.5, 7.25,
+  // 0.0625, 214748.3647) and as doubles otherwise (-0.0, 1e-9, 0.03125,
+  // 214748.3648 and 1e12, beyond 32 bits once scaled).
+  const std::vector<double> pool = {-3.0,         -0.0,    0.0,          6e-10,        1e-9,
+                                    1.2e-9,       0.5,     1.0,          1.0000000005, 1.000000001,
+                                    1.0000000015, 2.0,     2.0000000009, 7.25,         1e12,
+                                    0.0625,       0.03125, 214748.3647,  214748.3648};
   std::vector<double> probes = pool;
   probes.insert(probes.end(), {-1e300, 1e300, -INFINITY, INFINITY, 0.75, 3.0});
   std::mt19937 rng(20240611);

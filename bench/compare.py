@@ -595,6 +595,26 @@ def command_output(args):
         return ""
 
 
+ENCODE_REPETITIONS = 5
+
+
+def encoding_time(program):
+    """Median and best time in µs to encode one 768-d vector, from the
+    vector_bench program's BM_Encode768 (None without the program)."""
+    if not program:
+        return None
+    if not os.path.exists(program):
+        return {"error": f"{program} not found"}
+    run = subprocess.run([program, "--benchmark_filter=^BM_Encode768$",
+                          f"--benchmark_repetitions={ENCODE_REPETITIONS}",
+                          "--benchmark_format=json"], capture_output=True, text=True)
+    if run.returncode != 0:
+        return {"error": f"exit {run.returncode}: {run.stderr.strip()[-200:]}"}
+    times = [b["real_time"] for b in json.loads(run.stdout)["benchmarks"]
+             if b.get("run_type") == "iteration"]
+    return {"median_us": float(np.median(times)) / 1e3, "best_us": min(times) / 1e3}
+
+
 def cmake_cache(build_dir, name):
     if not build_dir:
         return None
@@ -758,6 +778,8 @@ def recall_of(r, truth):
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--build-dir", help="the ostrel build directory (for the header)")
+    parser.add_argument("--encode-bench", help="the vector_bench program: its 768-d encoding "
+                        "time is reported with the memory figures")
     parser.add_argument("--out", help="results file (default bench/results/<date>.md); the "
                         "plots go beside it as <stem>-d128.png and <stem>-d768.png")
     parser.add_argument("--peer-threads", type=int, default=None,
@@ -883,6 +905,7 @@ def main():
         growth = run_worker({"system": "ostrel-growth", "set": growth_key, "at": list(growth_at)},
                             data_dir)
         mutations = run_worker({"system": "ostrel-mutations", "set": "d128"}, data_dir)
+        encoding = encoding_time(args.encode_bench)
 
     for name, task, prefix, res in results.values():
         for r in res.get("rows", []):
@@ -959,6 +982,11 @@ def main():
                       f"{CODEBOOK_BYTES:,} B of codebooks + {HYPERPLANE_BYTES:,} B of hyperplanes "
                       f"({(CODEBOOK_BYTES + HYPERPLANE_BYTES) / first:,.0f} bytes/doc at "
                       f"{first:,})"])
+    if encoding is not None:
+        extra.append(["encoding one 768-d vector (64 sub-spaces × 256 centroids × 12 components)",
+                      "failed: " + encoding["error"] if "error" in encoding else
+                      f"median {encoding['median_us']:.1f} µs, best {encoding['best_us']:.1f} µs "
+                      f"({ENCODE_REPETITIONS} repetitions)"])
     for key, (dim, _) in sizes.items():
         a = activation[key]
         if "error" in a:
@@ -1076,6 +1104,10 @@ def main():
                "collected first. The marginal figure is the growth between the two counts "
                "divided by the documents added between them; the fixed part (codebooks, "
                "hyperplanes) weighs on the first figure only.",
+               "- Encoding: BM_Encode768 of bench/vector_bench.cpp (the product quantizer trained "
+               "on 5,000 random 768-d unit vectors encodes them in turn), built in the same "
+               "Release configuration; Google Benchmark's time per vector, median and best of "
+               f"{ENCODE_REPETITIONS} repetitions.",
                "- faiss IndexPQ uses M = 64 sub-quantizers at 768-d (12 dims each, 64-byte codes, "
                "the same code size as ostrel's) and M = 16 at 128-d (8 dims each, 16-byte codes), "
                "8 bits each; metric L2, which ranks unit vectors as cosine does. numpy brute-force "

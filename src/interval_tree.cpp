@@ -237,13 +237,16 @@ IntervalTree IntervalTree::from_flat(std::vector<double> keys, std::vector<uint3
                                      std::vector<uint32_t> ends, size_t chunk_ids) {
   IntervalTree tree;
   tree.chunk_ids_ = chunk_ids;
+  const auto own = [&](size_t node) { return ends[node] - (node == 0 ? 0 : ends[node - 1]); };
+  const size_t alone = alone_ids(chunk_ids);
   size_t node = 0;
   while (node < keys.size()) {
     const size_t first = node;
     const size_t id_begin = first == 0 ? 0 : ends[first - 1];
     do {
       ++node;
-    } while (node < keys.size() && ends[node - 1] - id_begin < chunk_ids);
+    } while (node < keys.size() && ends[node - 1] - id_begin < chunk_ids && own(node - 1) < alone &&
+             own(node) < alone);
     Chunk c;
     c.keys.assign(std::vector<double>(keys.begin() + first, keys.begin() + node));
     c.ids.assign(ids.begin() + id_begin, ids.begin() + ends[node - 1]);
@@ -478,6 +481,12 @@ bool IntervalTree::insert_one(double value, uint32_t id) {
     const auto begin = c.ids.begin() + c.run_begin(node), end = c.ids.begin() + c.ends[node];
     c.ids.insert(std::upper_bound(begin, end, id), id);
     for (size_t j = node; j < c.ends.size(); ++j) ++c.ends[j];
+    if (c.ends[node] - c.run_begin(node) >= alone_ids(chunk_ids_)) {
+      c.set.add(id);
+      all_.add(id);
+      isolate(p.chunk, node);
+      return true;
+    }
   } else {
     const std::optional<double> next = p.node < c.keys.size() ? c.keys[p.node]
                                        : p.chunk + 1 < chunks_.size()
@@ -507,6 +516,16 @@ void IntervalTree::split(size_t chunk) {
   const size_t half = c.ids.size() / 2;
   size_t cut = std::lower_bound(c.ends.begin(), c.ends.end(), half) - c.ends.begin() + 1;
   cut = std::clamp<size_t>(cut, 1, c.keys.size() - 1);
+  split_at(chunk, cut);
+}
+
+void IntervalTree::isolate(size_t chunk, size_t node) {
+  if (node + 1 < chunks_[chunk].keys.size()) split_at(chunk, node + 1);
+  if (node > 0) split_at(chunk, node);
+}
+
+void IntervalTree::split_at(size_t chunk, size_t cut) {
+  Chunk& c = chunks_[chunk];
   Chunk right;
   const size_t id_cut = c.ends[cut - 1];
   right.keys.assign(c.keys.decoded(cut));

@@ -17,9 +17,10 @@
 //   ends  per node, the end of its run in `ids` (a run may be empty);
 //   set   its ids as a set.
 // A chunk of a single node keeps its ids in `set` alone: its run is the whole
-// set, in ascending order, so `ids` would only repeat it. A field with few
-// distinct values (a year, a rating) is mostly such chunks and costs about
-// 2 bytes per id instead of 6.
+// set, in ascending order, so `ids` would only repeat it. A node that holds
+// at least alone_ids(chunk size) ids is cut into a chunk of its own, so a
+// field with few distinct values (a year, a rating) costs about 2 bytes per
+// id instead of 6.
 // Every id sits in exactly one run: the run of its smallest group. Node i's
 // cumulative set is the union of the sets of the chunks before its chunk and
 // the runs of its chunk up to node i. `all_` is the union of every chunk.
@@ -39,6 +40,7 @@
 // remove() need exclusive access.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -161,6 +163,11 @@ class IntervalTree {
   bool insert_one(double value, uint32_t id);  // false: needs a rebuild
   void drop_leading_empty_nodes();
   void split(size_t chunk);
+  // Cuts chunk `chunk` before its node `cut` (0 < cut < its node count).
+  void split_at(size_t chunk, size_t cut);
+  // Makes node `node` of chunk `chunk` a chunk of its own.
+  void isolate(size_t chunk, size_t node);
+  static size_t alone_ids(size_t chunk_ids) { return std::max<size_t>(chunk_ids / 8, 2); }
   void reindex();  // first_node_ and all_ from the chunks
 
   size_t chunk_ids_ = kChunkIds;

@@ -85,10 +85,6 @@ void make_room(std::vector<T>& v) {
   if (v.size() == v.capacity()) v.reserve(v.size() + v.size() / 8 + 16);
 }
 
-}  // namespace
-
-namespace {
-
 // n with key == n / 10^decimals exactly, if there is one that fits.
 std::optional<int32_t> scaled_key(double key, double pow10) {
   const double x = key * pow10;
@@ -473,6 +469,7 @@ bool IntervalTree::insert_one(double value, uint32_t id) {
   if (all_.contains(id)) return false;
   const Place p = count_below(value, true);  // p.node keys of chunk p.chunk are <= value
   Chunk& c = chunks_[p.chunk];
+  std::optional<size_t> grown;  // a node of a multi-node chunk that took the id
   if (c.single() && p.node > 0 && joins_group(value, c.keys[0])) {
     ++c.ends[0];
   } else if (p.node > 0 && joins_group(value, c.keys[p.node - 1])) {
@@ -481,12 +478,7 @@ bool IntervalTree::insert_one(double value, uint32_t id) {
     const auto begin = c.ids.begin() + c.run_begin(node), end = c.ids.begin() + c.ends[node];
     c.ids.insert(std::upper_bound(begin, end, id), id);
     for (size_t j = node; j < c.ends.size(); ++j) ++c.ends[j];
-    if (c.ends[node] - c.run_begin(node) >= alone_ids(chunk_ids_)) {
-      c.set.add(id);
-      all_.add(id);
-      isolate(p.chunk, node);
-      return true;
-    }
+    grown = node;
   } else {
     const std::optional<double> next = p.node < c.keys.size() ? c.keys[p.node]
                                        : p.chunk + 1 < chunks_.size()
@@ -505,7 +497,11 @@ bool IntervalTree::insert_one(double value, uint32_t id) {
   }
   c.set.add(id);
   all_.add(id);
-  if (c.id_count() > 2 * chunk_ids_) split(p.chunk);
+  if (grown && c.ends[*grown] - c.run_begin(*grown) >= alone_ids(chunk_ids_)) {
+    isolate(p.chunk, *grown);
+  } else if (c.id_count() > 2 * chunk_ids_) {
+    split(p.chunk);
+  }
   return true;
 }
 

@@ -23,7 +23,24 @@ struct ThreadPool::State {
   std::atomic<size_t> next{0};
   size_t done = 0;    // GUARDED_BY(mu)
   size_t active = 0;  // GUARDED_BY(mu): workers inside drain()
+  bool stop = false;  // GUARDED_BY(mu): the pool is being destroyed
   std::vector<std::thread> workers;
+
+  // Starts `count` workers; throws std::system_error when one cannot be
+  // started, the others then running until `stop`.
+  void start(size_t count) {
+    for (size_t i = 0; i < count; ++i) workers.emplace_back([this] { work(); });
+  }
+  void stop_and_join() {
+    {
+      std::lock_guard lock(mu);
+      stop = true;
+    }
+    wake.notify_all();
+    for (auto& t : workers) {
+      if (t.joinable()) t.join();
+    }
+  }
 
   // Takes task indices until none is left; returns how many it ran.
   size_t drain(const std::function<void(size_t)>& fn, size_t count) {
@@ -46,7 +63,8 @@ struct ThreadPool::State {
     uint64_t seen = 0;
     std::unique_lock lock(mu);
     for (;;) {
-      wake.wait(lock, [&] { return generation != seen; });
+      wake.wait(lock, [&] { return stop || generation != seen; });
+      if (stop) return;
       seen = generation;
       if (task == nullptr) continue;  // woke after the job had ended
       const auto* fn = task;
@@ -92,7 +110,7 @@ ThreadPool* ThreadPool::instance() {
   auto* state = new State;
   const unsigned count = std::max(2u, std::thread::hardware_concurrency()) - 1;
   try {
-    for (unsigned i = 0; i < count; ++i) state->workers.emplace_back([state] { state->work(); });
+    state->start(count);
   } catch (const std::system_error&) {
     // Threads already started keep waiting for work that never comes; the
     // pool is simply not offered. Scoring then stays on the calling thread.
@@ -104,6 +122,23 @@ ThreadPool* ThreadPool::instance() {
   auto* pool = new ThreadPool(state);
   g_pool.store(pool, std::memory_order_release);
   return pool;
+}
+
+std::unique_ptr<ThreadPool> ThreadPool::create(size_t workers) {
+  auto state = std::make_unique<State>();
+  try {
+    state->start(workers);
+  } catch (const std::system_error&) {
+    state->stop_and_join();
+    return nullptr;
+  }
+  return std::unique_ptr<ThreadPool>(new ThreadPool(state.release()));
+}
+
+// Only pools from create() are destroyed: the process-wide one is leaked.
+ThreadPool::~ThreadPool() {
+  state_->stop_and_join();
+  delete state_;
 }
 
 size_t ThreadPool::worker_count() const { return state_->workers.size(); }

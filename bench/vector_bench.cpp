@@ -120,7 +120,7 @@ void BM_QuantizedScore1000(benchmark::State& state) {
   auto query = random_unit(rng, 768);
   float sum = 0;
   for (auto _ : state) {
-    storage.score(query, std::span<const uint32_t>(ids), nullptr,
+    storage.score(query, std::span<const uint32_t>(ids), ScoringPlan{},
                   [&](size_t, std::span<const ScoredPair> block) {
                     for (const ScoredPair& p : block) sum += p.score;
                   });
@@ -195,10 +195,10 @@ void BM_ScoreAll100kx128(benchmark::State& state) {
   std::vector<uint32_t> rows(100000);
   std::iota(rows.begin(), rows.end(), 0u);
   auto query = random_unit(rng, 128);
-  ThreadPool* pool = state.range(0) ? ThreadPool::instance() : nullptr;
-  std::vector<float> best(64, 0.0f);
+  const ScoringPlan plan = state.range(0) ? VectorStorage::plan_for(rows.size()) : ScoringPlan{};
+  std::vector<float> best(plan.pieces, 0.0f);
   for (auto _ : state) {
-    storage.score(query, std::span<const uint32_t>(rows), pool,
+    storage.score(query, std::span<const uint32_t>(rows), plan,
                   [&](size_t piece, std::span<const ScoredPair> block) {
                     for (const ScoredPair& p : block) best[piece] = std::max(best[piece], p.score);
                   });

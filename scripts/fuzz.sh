@@ -65,7 +65,7 @@ for target in "${targets[@]}"; do
   echo "fuzz: $target for ${FUZZ_SECONDS}s"
   status=0
   "$BUILD/$target" "$corpus" -max_total_time="$FUZZ_SECONDS" -max_len="$FUZZ_MAX_LEN" \
-    -timeout=10 -print_final_stats=1 -artifact_prefix="$BUILD/artifacts/$name/" \
+    -timeout=30 -print_final_stats=1 -artifact_prefix="$BUILD/artifacts/$name/" \
     >"$log" 2>&1 || status=$?
   execs="$(sed -n 's/^stat::number_of_executed_units: *//p' "$log" | tail -n 1)"
   summary+=("$(printf '%-12s %12s executions  exit %d' "$target" "${execs:-?}" "$status")")

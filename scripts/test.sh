@@ -2,7 +2,8 @@
 # Sets up, builds and runs every test: the C++ unit tests and the Python
 # suite (build/), the Python suite against the installed wheel (build-wheel/),
 # then C++ and Python again under AddressSanitizer and
-# UndefinedBehaviorSanitizer (build-asan/), then a short fuzzing run.
+# UndefinedBehaviorSanitizer (build-asan/), the concurrency tests under
+# ThreadSanitizer (build-tsan/), then a short fuzzing run.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -52,5 +53,14 @@ cmake --build build-asan -j "$JOBS"
 ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   ctest --test-dir build-asan --output-on-failure -j "$JOBS"
 
-# Time-boxed fuzzing of the parsers and the filter engine (clang, libFuzzer).
+# The tests that run threads against each other, with ThreadSanitizer:
+# concurrent adds, purges and filtered searches, and scoring split over pools.
+cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DOSTREL_TSAN=ON \
+      -DOSTREL_WERROR=$WERROR -DOSTREL_BUILD_BENCH=OFF -DOSTREL_BUILD_PYTHON=OFF
+cmake --build build-tsan -j "$JOBS" --target core_test search_test
+TSAN_OPTIONS=halt_on_error=1 build-tsan/core_test --gtest_filter='*Concurrent*'
+TSAN_OPTIONS=halt_on_error=1 build-tsan/search_test
+
+# Time-boxed fuzzing of the parsers, the filter engine and the search
+# pipeline against its model (clang, libFuzzer).
 FUZZ_SECONDS="${FUZZ_SECONDS:-20}" bash scripts/fuzz.sh

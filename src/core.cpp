@@ -90,8 +90,9 @@ Status clock_fault() { return Status::Internal("the system clock reads before th
 // ordering rules of search are about ids.
 class OstrelDBImpl {
  public:
-  explicit OstrelDBImpl(std::string path)
+  OstrelDBImpl(std::string path, std::optional<ScoringPlan> plan)
       : path_(std::move(path)),
+        plan_(plan),
         lsh_(std::make_unique<LSH>(Options::NOMINAL_DIMENSION)),
         metadata_store_(path_) {}
 
@@ -111,8 +112,19 @@ class OstrelDBImpl {
       REQUIRES(mu_);
   // Rows whose expiry time is before `now`.
   std::vector<uint32_t> expired_rows(uint64_t now) const REQUIRES_SHARED(mu_);
-  // The purge, and the merge of pending numbers a filter needs, when due.
-  Status prepare_search(bool filtered) EXCLUDES(mu_);
+  // Runs `read` under the lock, after purging the documents expired at
+  // `now` and, when `merge_numbers`, merging the pending numbers into the
+  // range index: shared when neither is due, else exclusive. Either way the
+  // purge, the merge and `read` are one hold, so no add can come between
+  // them (a number it left pending would be missing from a range, a
+  // document it added expired would be found).
+  template <typename Read>
+  auto with_state_current(uint64_t now, bool merge_numbers, Read&& read) EXCLUDES(mu_);
+  void purge_expired(uint64_t now) REQUIRES(mu_);
+  Result<std::vector<ResultTriple>> search_current(std::span<const float> query, uint64_t k,
+                                                   std::optional<std::string_view> filter_json,
+                                                   bool include_metadata) const
+      REQUIRES_SHARED(mu_);
   search::Candidates choose_candidates(std::span<const float> query, uint64_t k,
                                        const std::optional<Roaring>& filter) const
       REQUIRES_SHARED(mu_);
@@ -122,6 +134,7 @@ class OstrelDBImpl {
   void remove_rows(const Roaring& rows) REQUIRES(mu_);
 
   const std::string path_;
+  const std::optional<ScoringPlan> plan_;  // forced by tests; else the machine's
   mutable SharedMutex mu_;
   std::unique_ptr<LSH> lsh_ GUARDED_BY(mu_);  // replaced by the first add()
   VectorStorage storage_ GUARDED_BY(mu_);
@@ -202,21 +215,32 @@ std::vector<uint32_t> OstrelDBImpl::expired_rows(uint64_t now) const {
   return expired;
 }
 
+template <typename Read>
+auto OstrelDBImpl::with_state_current(uint64_t now, bool merge_numbers, Read&& read) {
+  {
+    ReadLock lock(mu_);
+    const bool merge_due = merge_numbers && filter_engine_.has_pending_numbers();
+    if (!merge_due && expired_rows(now).empty()) return read();
+  }
+  WriteLock lock(mu_);
+  purge_expired(now);
+  if (merge_numbers) filter_engine_.flush_pending_numbers();
+  return read();
+}
+
+void OstrelDBImpl::purge_expired(uint64_t now) {
+  const std::vector<uint32_t> expired = expired_rows(now);
+  if (expired.empty()) return;
+  for (uint32_t row : expired) expiries_.erase(row);
+  remove_rows(Roaring(expired.size(), expired.data()));
+}
+
 // Looks under the shared lock first: without expired documents the purge
 // takes no exclusive lock.
 Status OstrelDBImpl::clean_expired() {
   std::optional<uint64_t> now = now_seconds();
   if (!now) return clock_fault();
-  {
-    ReadLock lock(mu_);
-    if (expired_rows(*now).empty()) return Status::OK();
-  }
-  WriteLock lock(mu_);
-  const std::vector<uint32_t> expired = expired_rows(*now);
-  if (expired.empty()) return Status::OK();
-  for (uint32_t row : expired) expiries_.erase(row);
-  remove_rows(Roaring(expired.size(), expired.data()));
-  return Status::OK();
+  return with_state_current(*now, false, [] { return Status::OK(); });
 }
 
 void OstrelDBImpl::remove_rows(const Roaring& rows) {
@@ -237,28 +261,26 @@ Result<uint64_t> OstrelDBImpl::delete_matching(std::string_view filter_json) {
 }
 
 Result<uint64_t> OstrelDBImpl::count() {
-  if (Status s = clean_expired(); !s.ok()) return s;
-  ReadLock lock(mu_);
-  return next_id_ - deleted_.cardinality();
-}
-
-Status OstrelDBImpl::prepare_search(bool filtered) {
-  if (Status s = clean_expired(); !s.ok()) return s;
-  if (!filtered) return Status::OK();
-  {
-    ReadLock lock(mu_);
-    if (!filter_engine_.has_pending_numbers()) return Status::OK();
-  }
-  WriteLock lock(mu_);
-  filter_engine_.flush_pending_numbers();
-  return Status::OK();
+  std::optional<uint64_t> now = now_seconds();
+  if (!now) return clock_fault();
+  return with_state_current(*now, false, [&]() NO_THREAD_SAFETY_ANALYSIS -> Result<uint64_t> {
+    return next_id_ - deleted_.cardinality();
+  });
 }
 
 Result<std::vector<ResultTriple>> OstrelDBImpl::search(std::span<const float> query, uint64_t k,
                                                        std::optional<std::string_view> filter_json,
                                                        bool include_metadata) {
-  if (Status s = prepare_search(filter_json.has_value()); !s.ok()) return s;
-  ReadLock lock(mu_);
+  std::optional<uint64_t> now = now_seconds();
+  if (!now) return clock_fault();
+  return with_state_current(*now, filter_json.has_value(), [&]() NO_THREAD_SAFETY_ANALYSIS {
+    return search_current(query, k, filter_json, include_metadata);
+  });
+}
+
+Result<std::vector<ResultTriple>> OstrelDBImpl::search_current(
+    std::span<const float> query, uint64_t k, std::optional<std::string_view> filter_json,
+    bool include_metadata) const {
   std::optional<Roaring> filter;
   if (filter_json) {
     Result<ClauseResult> evaluated = filter_engine_.evaluate(*filter_json);
@@ -267,7 +289,8 @@ Result<std::vector<ResultTriple>> OstrelDBImpl::search(std::span<const float> qu
   }
   if (k == 0) return std::vector<ResultTriple>{};
   search::Candidates candidates = choose_candidates(query, k, filter);
-  std::vector<ScoredPair> kept = search::best(storage_, query, candidates, k, ids_);
+  std::vector<ScoredPair> kept =
+      search::best(storage_, query, candidates, k, ids_, plan_ ? &*plan_ : nullptr);
   return build_row_results(kept, include_metadata);
 }
 
@@ -277,7 +300,7 @@ search::Candidates OstrelDBImpl::choose_candidates(std::span<const float> query,
                                                           search::replaced_below(k, next_id_));
   const Roaring& stored = storage_.stored_rows();
   const search::Eligible eligible{filter ? &*filter : nullptr, deleted_, stored, next_id_};
-  return search::choose(std::move(proposed), k, eligible, ids_);
+  return search::choose(std::move(proposed), k, eligible);
 }
 
 std::vector<ResultTriple> OstrelDBImpl::build_row_results(const std::vector<ScoredPair>& scored,
@@ -338,13 +361,15 @@ auto catch_as_status(F&& f) -> decltype(f()) {
 OstrelDB::OstrelDB(std::unique_ptr<OstrelDBImpl> impl) : impl_(std::move(impl)) {}
 OstrelDB::~OstrelDB() = default;
 
-Result<std::unique_ptr<OstrelDB>> OstrelDB::open(std::string path) {
+Result<std::unique_ptr<OstrelDB>> OstrelDB::open(std::string path,
+                                                 std::optional<ScoringPlan> plan) {
   return catch_as_status([&]() -> Result<std::unique_ptr<OstrelDB>> {
     if (path.find('\0') != std::string::npos) {
       return Status::Invalid("file name contained an unexpected NUL byte");
     }
     if (Status s = create_dir_all(path); !s.ok()) return s;
-    return std::unique_ptr<OstrelDB>(new OstrelDB(std::make_unique<OstrelDBImpl>(std::move(path))));
+    return std::unique_ptr<OstrelDB>(
+        new OstrelDB(std::make_unique<OstrelDBImpl>(std::move(path), plan)));
   });
 }
 

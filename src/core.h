@@ -21,10 +21,13 @@
 // documents).
 //
 // Thread safety: any thread may call any operation. One reader-writer lock
-// guards the whole database: add(), delete_matching() and the purge of
-// expired documents take it exclusively; search(), count() and
-// build_results() share it. search() may score on the process-wide worker
-// pool while it holds the lock.
+// guards the whole database: add() and delete_matching() take it
+// exclusively; search(), count() and build_results() share it, unless
+// expired documents are due to be purged or (for a filtered search) pending
+// numbers to be merged into the range index: then the whole call holds it
+// exclusively, so that no add() comes between the purge or the merge and
+// what the call reads. search() may score on a worker pool while it holds
+// the lock.
 #pragma once
 
 #include <cstdint>
@@ -35,6 +38,7 @@
 #include <string_view>
 #include <vector>
 
+#include "options.h"
 #include "status.h"
 #include "types.h"
 
@@ -46,8 +50,10 @@ class OstrelDB {
  public:
   // Creates `path` (and missing parents, mode 0777 less umask) and an empty
   // database on it. Fails with the OS error text ("... (os error N)") or
-  // "file name contained an unexpected NUL byte".
-  static Result<std::unique_ptr<OstrelDB>> open(std::string path);
+  // "file name contained an unexpected NUL byte". Searches score by `plan`
+  // when one is given (tests force every split), else by the machine's.
+  static Result<std::unique_ptr<OstrelDB>> open(std::string path,
+                                                std::optional<ScoringPlan> plan = std::nullopt);
 
   ~OstrelDB();
   OstrelDB(const OstrelDB&) = delete;

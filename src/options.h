@@ -4,8 +4,11 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 
 namespace ostrel {
+
+class ThreadPool;
 
 struct Options {
   // Components the quantizer's sub-spaces are laid out over (64 sub-spaces of
@@ -28,6 +31,18 @@ struct Options {
   // arrays and leave freed blocks behind; this keeps them from staying
   // resident. About a millisecond per release at a few tens of MB of heap.
   static constexpr size_t HEAP_RELEASE_INTERVAL = 5000;
+};
+
+// How a search spreads the scoring of its candidates. Not a setting of the
+// database: every plan gives the same results, bit for bit. By default it
+// follows the machine (VectorStorage::plan_for); tests force plans, so that
+// a 2-core machine makes the splits a 64-core one would.
+struct ScoringPlan {
+  uint64_t pieces = 1;         // contiguous pieces of the candidates, at least 1
+  ThreadPool* pool = nullptr;  // runs the pieces; null: in order, on the calling thread
+  // Off: the plain twin, every row scored by itself (no distance table, no
+  // runs of rows read together, no row dropped below a floor).
+  bool shortcuts = true;
 };
 
 }  // namespace ostrel

@@ -38,9 +38,9 @@ bool before(const Ranked& a, const Ranked& b) {
 // Allocates only when constructed: pieces running on worker threads
 // allocate nothing.
 struct Best {
-  Best(uint64_t k, size_t offers) : room(std::min<uint64_t>(k, offers)) { kept.reserve(2 * room); }
+  Best(uint64_t k, uint64_t offers) : k(k), room(std::min(k, offers)) { kept.reserve(2 * room); }
 
-  // True when a pair of this score cannot be among the k best.
+  // True when a pair of this score cannot be among the piece's best.
   bool rejects(float score) const { return cut && score < worst.score; }
 
   void offer(const Ranked& r) {
@@ -48,7 +48,7 @@ struct Best {
     kept.push_back(r);
     if (kept.size() == 2 * room) {
       shrink();
-    } else if (!cut && kept.size() == room) {  // the first k: their worst is the cut
+    } else if (!cut && kept.size() == room) {  // the first `room`: their worst is the cut
       worst = *std::max_element(kept.begin(), kept.end(), before);
       cut = true;
     }
@@ -62,83 +62,75 @@ struct Best {
     cut = true;
   }
 
-  // Scores below this cannot get in (a NaN cut, ranked after every
-  // number, keeps out nothing).
-  float floor() const {
-    return cut && !std::isnan(worst.score) ? worst.score : -std::numeric_limits<float>::infinity();
+  // The score below which no pair of any piece can be among the k best of
+  // all: known once this piece holds k pairs (fewer bound nothing), and not
+  // when its worst is NaN (ranked after every number, it keeps out nothing).
+  std::optional<float> floor() const {
+    if (!cut || room < k || std::isnan(worst.score)) return std::nullopt;
+    return worst.score;
   }
 
-  uint64_t room;
+  uint64_t k;
+  uint64_t room;  // k, or fewer when the piece has fewer positions
   bool cut = false;
   Ranked worst{};        // when cut: the worst pair kept at the last cut
   uint64_t offered = 0;  // pairs seen so far: a pair's place in the piece
   std::vector<Ranked> kept;
 };
 
-std::vector<uint32_t> rows_of(const Roaring& set) {
-  std::vector<uint32_t> rows(set.cardinality());
-  set.toUint32Array(rows.data());
-  return rows;
-}
-
-// The first `limit` rows of `set` in id order (any order within them).
-std::vector<uint32_t> first_by_id(const Roaring& set, uint64_t limit, const IdMap& ids) {
-  if (set.cardinality() <= limit) return rows_of(set);
-  std::vector<uint32_t> rows;
-  if (ids.identity()) {  // rows are ids: the lowest rows
-    rows.resize(limit);
-    set.rangeUint32Array(rows.data(), 0, limit);
-    return rows;
-  }
-  std::vector<std::pair<uint32_t, uint32_t>> by_id;  // (id, row)
-  by_id.reserve(set.cardinality());
-  for (uint32_t row : set) by_id.emplace_back(ids.id_of(row), row);
-  std::nth_element(by_id.begin(), by_id.begin() + limit, by_id.end());
-  by_id.resize(limit);
-  rows.reserve(limit);
-  for (const auto& [id, row] : by_id) rows.push_back(row);
-  std::sort(rows.begin(), rows.end());  // ascending rows read storage pages in order
-  return rows;
-}
-
-// Every stored row that is not deleted, in row order.
-Candidates every_stored_row(const Eligible& e) {
+// Every document a search may return: the stored ones that are not
+// deleted and, with a filter, match it.
+Candidates every_eligible(const Eligible& e) {
+  if (e.filter) return Candidates::every_row_of(*e.filter - e.deleted);
   return Candidates::every_row_below(e.stored.isEmpty() ? 0 : uint64_t{e.stored.maximum()} + 1,
                                      e.deleted);
 }
 
+uint64_t eligible_count(const Eligible& e) {
+  const Roaring& within = e.filter ? *e.filter : e.stored;
+  return within.cardinality() - within.and_cardinality(e.deleted);
+}
+
+// The highest floor any piece has published so far, shared by all pieces.
+class SharedFloor {
+ public:
+  void raise(std::optional<float> floor) {
+    if (!floor) return;
+    for (float seen = value_.load(std::memory_order_relaxed); *floor > seen;) {
+      if (value_.compare_exchange_weak(seen, *floor, std::memory_order_relaxed)) break;
+    }
+  }
+  std::optional<float> get() const {
+    const float v = value_.load(std::memory_order_relaxed);
+    return v == -std::numeric_limits<float>::infinity() ? std::nullopt : std::optional<float>(v);
+  }
+
+ private:
+  std::atomic<float> value_{-std::numeric_limits<float>::infinity()};  // -inf: none yet
+};
+
 }  // namespace
 
-Candidates choose(std::vector<uint32_t> proposed, uint64_t k, const Eligible& e, const IdMap& ids) {
-  if (proposed.size() < replaced_below(k, e.next_id)) {
-    if (e.filter)
-      return Candidates::list(first_by_id(*e.filter - e.deleted, candidate_limit(k), ids), true);
-    return every_stored_row(e);
-  }
+Candidates choose(std::vector<uint32_t> proposed, uint64_t k, const Eligible& e) {
+  if (proposed.size() < replaced_below(k, e.next_id)) return every_eligible(e);
   std::erase_if(proposed, [&](uint32_t row) {
     return e.deleted.contains(row) || (e.filter && !e.filter->contains(row));
   });
-  if (proposed.size() < k) {
-    if (!e.filter) {
-      const uint64_t eligible = e.stored.cardinality() - e.stored.and_cardinality(e.deleted);
-      if (eligible > proposed.size()) return every_stored_row(e);
-    } else if (Roaring eligible = *e.filter - e.deleted; eligible.cardinality() > proposed.size()) {
-      return Candidates::every_row_of(std::move(eligible));
-    }
-  }
-  return Candidates::list(std::move(proposed), false);
+  if (proposed.size() < k && eligible_count(e) > proposed.size()) return every_eligible(e);
+  return Candidates::list(std::move(proposed));
 }
 
 std::vector<ScoredPair> best(const VectorStorage& storage, std::span<const float> query,
-                             const Candidates& candidates, uint64_t k, const IdMap& ids) {
+                             const Candidates& candidates, uint64_t k, const IdMap& ids,
+                             const ScoringPlan* forced) {
   const RowSequence rows = candidates.sequence();
-  ThreadPool* pool =
-      rows.size() > Options::PARALLEL_SCORING_THRESHOLD ? ThreadPool::instance() : nullptr;
-  const size_t pieces = VectorStorage::pieces(rows.size(), pool);
-  const size_t per_piece = VectorStorage::piece_length(rows.size(), pieces);
+  const ScoringPlan plan = forced ? *forced : VectorStorage::plan_for(rows.size());
+  const uint64_t pieces = std::max<uint64_t>(plan.pieces, 1);
+  const uint64_t per_piece = VectorStorage::piece_length(rows.size(), pieces);
   std::vector<Best> best;
   best.reserve(pieces);
-  for (size_t p = 0; p < pieces; ++p) best.emplace_back(k, per_piece);
+  for (uint64_t p = 0; p < pieces; ++p) best.emplace_back(k, per_piece);
+  SharedFloor shared;
   auto take = [&](size_t p, std::span<const ScoredPair> block) {
     Best& mine = best[p];
     for (const ScoredPair& pair : block) {
@@ -150,19 +142,11 @@ std::vector<ScoredPair> best(const VectorStorage& storage, std::span<const float
           candidates.in_id_order ? ids.id_of(pair.id) : (uint64_t{p} << 32 | arrival);
       mine.offer({rank_of(pair.score), pair.score, pair.id, place});
     }
+    shared.raise(mine.floor());
   };
-  // A pair below the k-th best of any one piece cannot be among the k best
-  // of all: the pieces share the highest of their floors.
-  std::atomic<float> shared_floor{-std::numeric_limits<float>::infinity()};
-  auto take_and_share = [&](size_t p, std::span<const ScoredPair> block) {
-    take(p, block);
-    const float mine = best[p].floor();
-    for (float seen = shared_floor.load(std::memory_order_relaxed); mine > seen;) {
-      if (shared_floor.compare_exchange_weak(seen, mine, std::memory_order_relaxed)) break;
-    }
-  };
-  storage.score(query, rows, pool, take_and_share, [&](size_t p) {
-    return std::max(best[p].floor(), shared_floor.load(std::memory_order_relaxed));
+  storage.score(query, rows, plan, take, [&](size_t p) {
+    const std::optional<float> mine = best[p].floor(), all = shared.get();
+    return mine && all ? std::max(*mine, *all) : mine ? mine : all;
   });
   std::vector<Ranked> merged;
   for (Best& b : best) merged.insert(merged.end(), b.kept.begin(), b.kept.end());

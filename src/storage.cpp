@@ -33,8 +33,8 @@ void announce_activation(size_t threshold) {
 
 // Pairs handed to a sink at a time; rows per piece at least.
 constexpr size_t PAIRS_PER_BLOCK = 64;
-constexpr size_t MIN_PIECE_ROWS = 512;
-// Rows of a set read at a time by a piece (on its stack).
+constexpr uint64_t MIN_PIECE_ROWS = 512;
+// Positions read at a time by a piece (their rows on its stack).
 constexpr size_t ROWS_PER_SLICE = 256;
 
 // The quantized score of a summed squared distance: 1 - min(sqrt(total) / 4,
@@ -46,23 +46,33 @@ inline float quantized_score(float total) {
 
 // Rows scored side by side from the distance table: their sums are
 // sequential, hence latency-bound, so several advance at once.
-constexpr size_t ROWS_PER_GROUP = 8;
+constexpr size_t ROWS_PER_GROUP = VectorStorage::ROWS_PER_GROUP;
 constexpr size_t CHECK_MISSES = 16;
 
-// The least total whose score is below `lowest`, or +inf when none is:
-// scores only fall as totals grow, so a row whose partial total has reached
-// it ends below `lowest` too. Found by bisection over the positive floats,
-// whose bit patterns are ordered like their values.
-float drop_total(float lowest) {
+// Which totals can no longer score at or above a floor. Totals only grow as
+// sub-spaces are added (every distance is >= 0 or NaN) and scores only fall
+// as totals grow, so a row whose partial total is dropped ends below the
+// floor. A NaN or infinite total scores 0, the lowest score: only a floor
+// above 0 drops anything, and then it drops those too. Inactive, the rule
+// drops nothing, whatever the total.
+struct DropRule {
+  bool active = false;
+  float at = 0.0f;  // when active: the least total scoring below the floor
+  bool drops(float total) const { return active && !(total < at); }
+};
+
+// Found by bisection over the non-negative floats, whose bit patterns are
+// ordered like their values.
+DropRule drop_rule(std::optional<float> floor) {
   const float inf = std::numeric_limits<float>::infinity();
-  if (!(quantized_score(inf) < lowest)) return inf;
-  uint32_t lo = 0, hi = std::bit_cast<uint32_t>(inf);  // score(lo) >= lowest > score(hi)
-  if (quantized_score(0.0f) < lowest) return 0.0f;
+  if (!floor || !(quantized_score(inf) < *floor)) return {};
+  if (quantized_score(0.0f) < *floor) return {true, 0.0f};
+  uint32_t lo = 0, hi = std::bit_cast<uint32_t>(inf);  // score(lo) >= floor > score(hi)
   while (hi - lo > 1) {
     const uint32_t mid = lo + (hi - lo) / 2;
-    (quantized_score(std::bit_cast<float>(mid)) < lowest ? hi : lo) = mid;
+    (quantized_score(std::bit_cast<float>(mid)) < *floor ? hi : lo) = mid;
   }
-  return std::bit_cast<float>(hi);
+  return {true, std::bit_cast<float>(hi)};
 }
 
 // Same sums as VectorStorage::score_code() for ROWS_PER_GROUP rows: the
@@ -70,11 +80,10 @@ float drop_total(float lowest) {
 // centroid by the same arithmetic, and each row adds its entries in
 // sub-space order (byte 0 beyond the `kept` bytes of a code). `byte(g, s)`
 // is byte s of member g's code. With CHECKED, returns false, the sums left
-// unfinished, when at a check every partial total has reached `drop` (a NaN
-// total never does). Checks come after sub-spaces 4, 8, 16 and 32: each
-// costs about as much as a sub-space.
+// unfinished, when at a check `rule` drops every partial total. Checks come
+// after sub-spaces 4, 8, 16 and 32: each costs about as much as a sub-space.
 template <bool CHECKED, typename Byte>
-bool sum_codes(const float* distances, size_t kept, size_t used, Byte byte, float drop,
+bool sum_codes(const float* distances, size_t kept, size_t used, Byte byte, const DropRule& rule,
                float* total) {
   constexpr size_t N = ROWS_PER_GROUP;
   for (size_t g = 0; g < N; ++g) total[g] = 0.0f;
@@ -83,15 +92,38 @@ bool sum_codes(const float* distances, size_t kept, size_t used, Byte byte, floa
     for (size_t g = 0; g < N; ++g) total[g] += d[byte(g, s)];
     if (s == check && s + 1 < kept) {
       check = 2 * check + 1;
-      float least = std::numeric_limits<float>::infinity();
-      for (size_t g = 0; g < N; ++g) least = total[g] < least ? total[g] : least;
-      if (least >= drop) return false;
+      bool all_dropped = true;
+      for (size_t g = 0; g < N; ++g) all_dropped &= rule.drops(total[g]);
+      if (all_dropped) return false;
     }
   }
   for (size_t s = kept; s < used; ++s) {
     for (size_t g = 0; g < N; ++g) total[g] += distances[s * ProductQuantizer::CENTROIDS];
   }
   return true;
+}
+
+// Whether list entries j .. j + 7 are the rows r .. r + 7 of one aligned
+// group, r a multiple of ROWS_PER_GROUP. Every entry is compared: a list may
+// be in any order (a bucket's re-added row comes last).
+bool aligned_run_at(std::span<const uint32_t> rows, size_t j) {
+  if (j + ROWS_PER_GROUP > rows.size() || rows[j] % ROWS_PER_GROUP != 0) return false;
+  for (size_t g = 1; g < ROWS_PER_GROUP; ++g) {
+    if (rows[j + g] != rows[j] + g) return false;
+  }
+  return true;
+}
+
+// Calls f(rows) for each slice of positions [begin, end) of `sequence`, its
+// rows read into `buffer` (ROWS_PER_SLICE entries). A slice may hold no row.
+template <typename F>
+void for_each_slice(const RowSequence& sequence, uint64_t begin, uint64_t end, uint32_t* buffer,
+                    F&& f) {
+  RowSequence::Reader reader(sequence, begin, end);
+  for (RowSequence::Slice slice = reader.next(buffer, ROWS_PER_SLICE); slice.positions != 0;
+       slice = reader.next(buffer, ROWS_PER_SLICE)) {
+    f(slice.rows);
+  }
 }
 
 // Longest code, in bytes.
@@ -104,9 +136,12 @@ constexpr uint8_t ZERO_CODE[MAX_CODE_LEN * 16] = {};
 
 }  // namespace
 
-RowSequence::Reader::Reader(const RowSequence& rows, size_t begin, size_t end)
-    : rows_(rows), at_(begin), end_(end) {
-  if (begin >= end) return;
+RowSequence::Reader::Reader(const RowSequence& rows, uint64_t begin, uint64_t end)
+    : rows_(rows), at_(begin), end_(std::min(end, rows.size())) {
+  if (at_ >= end_) {
+    at_ = end_;
+    return;
+  }
   if (rows.set_ != nullptr) {
     uint32_t first = 0;
     roaring_bitmap_select(&rows.set_->roaring, static_cast<uint32_t>(begin), &first);
@@ -118,24 +153,26 @@ RowSequence::Reader::Reader(const RowSequence& rows, size_t begin, size_t end)
   }
 }
 
-std::span<const uint32_t> RowSequence::Reader::next(uint32_t* buffer, size_t room) {
-  const size_t count = std::min(room, end_ - at_);
-  const size_t first = at_;
+RowSequence::Slice RowSequence::Reader::next(uint32_t* buffer, size_t room) {
+  const uint64_t count = std::min<uint64_t>(room, end_ - at_);
+  const uint64_t first = at_;
   at_ += count;
+  if (count == 0) return {0, {}};
   if (rows_.set_ != nullptr) {
-    return {buffer, roaring_read_uint32_iterator(&it_, buffer, static_cast<uint32_t>(count))};
+    const uint32_t n = roaring_read_uint32_iterator(&it_, buffer, static_cast<uint32_t>(count));
+    return {count, {buffer, n}};
   }
-  if (rows_.excluded_ == nullptr) return rows_.list_.subspan(first, count);
+  if (rows_.excluded_ == nullptr) return {count, rows_.list_.subspan(first, count)};
   size_t n = 0;
-  for (size_t row = first, stop = first + count; row < stop;) {
-    const size_t excluded = it_.has_value ? std::min<size_t>(it_.current_value, stop) : stop;
+  for (uint64_t row = first, stop = first + count; row < stop;) {
+    const uint64_t excluded = it_.has_value ? std::min<uint64_t>(it_.current_value, stop) : stop;
     while (row < excluded) buffer[n++] = static_cast<uint32_t>(row++);
     if (row < stop) {  // `row` is excluded
       ++row;
       roaring_advance_uint32_iterator(&it_);
     }
   }
-  return {buffer, n};
+  return {count, {buffer, n}};
 }
 
 VectorStorage::VectorStorage() : codes_(0), vectors_(0) {}
@@ -300,36 +337,48 @@ std::optional<float> VectorStorage::compute_similarity(std::span<const float> qu
   return std::nullopt;
 }
 
-size_t VectorStorage::pieces(size_t n, const ThreadPool* pool) {
-  if (pool == nullptr) return 1;
+ScoringPlan VectorStorage::plan_for(uint64_t n) {
+  ScoringPlan plan;
+  if (n <= Options::PARALLEL_SCORING_THRESHOLD) return plan;
+  plan.pool = ThreadPool::instance();
+  if (plan.pool == nullptr) return plan;
   // A few pieces per thread, so that a thread held up elsewhere does not
   // hold up the whole search: the pool hands them out as threads get free.
-  const size_t most = 2 * (pool->worker_count() + 1);
-  return std::clamp<size_t>(n / MIN_PIECE_ROWS, 1, most);
+  const uint64_t most = 2 * (plan.pool->worker_count() + 1);
+  plan.pieces = std::clamp<uint64_t>(n / MIN_PIECE_ROWS, 1, most);
+  return plan;
 }
 
-size_t VectorStorage::piece_length(size_t n, size_t pieces) {
-  const size_t even = (n + pieces - 1) / pieces;
+uint64_t VectorStorage::piece_length(uint64_t n, uint64_t pieces) {
+  const uint64_t even = (n + pieces - 1) / pieces;
   return (even + ROWS_PER_GROUP - 1) / ROWS_PER_GROUP * ROWS_PER_GROUP;
 }
 
-void VectorStorage::score(std::span<const float> query, const RowSequence& rows, ThreadPool* pool,
-                          const Sink& sink, const Floor& floor) const {
+void VectorStorage::score(std::span<const float> query, const RowSequence& rows,
+                          const ScoringPlan& plan, const Sink& sink, const Floor& floor) const {
   QueryTable table;
-  const bool tabled = quantizer_ != nullptr && rows.size() >= Options::TABLE_THRESHOLD;
+  const bool tabled =
+      plan.shortcuts && quantizer_ != nullptr && rows.size() >= Options::TABLE_THRESHOLD;
   if (tabled) table = make_table(query);
   const QueryTable* t = tabled ? &table : nullptr;
-  const size_t count = pieces(rows.size(), pool);
-  if (count == 1) return score_piece(query, t, rows, 0, rows.size(), 0, sink, floor);
+  const Floor no_floor;
+  const Floor& f = plan.shortcuts ? floor : no_floor;
+  const uint64_t count = std::max<uint64_t>(plan.pieces, 1);
+  const uint64_t per = piece_length(rows.size(), count);
+  auto piece = [&](size_t p) {
+    const uint64_t begin = std::min(rows.size(), p * per);
+    score_piece(query, t, rows, begin, std::min(rows.size(), begin + per), p, sink, f);
+  };
+  if (plan.pool == nullptr || count == 1) {
+    for (size_t p = 0; p < count; ++p) piece(p);
+    return;
+  }
   // Workers only read, under the owner's lock held by this thread while it
-  // waits. Pieces start on a group boundary, so that runs of rows stay whole.
-  const size_t per = piece_length(rows.size(), count);
+  // waits.
   std::atomic<bool> failed{false};
-  pool->run(count, [&](size_t p) {
-    const size_t begin = std::min(rows.size(), p * per);
-    const size_t end = std::min(rows.size(), begin + per);
+  plan.pool->run(count, [&](size_t p) {
     try {
-      score_piece(query, t, rows, begin, end, p, sink, floor);
+      piece(p);
     } catch (...) {  // the sink failed; reported on the calling thread
       failed = true;
     }
@@ -337,99 +386,45 @@ void VectorStorage::score(std::span<const float> query, const RowSequence& rows,
   if (failed) throw std::bad_alloc();
 }
 
+// Hands a piece's pairs to the sink a block at a time, and reads the
+// piece's floor after each block.
+class VectorStorage::Emitter {
+ public:
+  Emitter(size_t piece, const Sink& sink, const Floor& floor)
+      : piece_(piece), sink_(sink), read_floor_(floor) {}
+
+  void operator()(uint32_t row, float score) {
+    block_[filled_++] = {row, score};
+    if (filled_ == PAIRS_PER_BLOCK) {
+      flush();
+      if (read_floor_) floor_ = read_floor_(piece_);
+    }
+  }
+  void flush() {
+    if (filled_ > 0) sink_(piece_, {block_, filled_});
+    filled_ = 0;
+  }
+  // The floor as last read: scores below it may be left out.
+  std::optional<float> floor() const { return floor_; }
+
+ private:
+  const size_t piece_;
+  const Sink& sink_;
+  const Floor& read_floor_;
+  std::optional<float> floor_;
+  ScoredPair block_[PAIRS_PER_BLOCK];
+  size_t filled_ = 0;
+};
+
 void VectorStorage::score_piece(std::span<const float> query, const QueryTable* table,
-                                const RowSequence& sequence, size_t begin, size_t end, size_t piece,
-                                const Sink& sink, const Floor& floor) const {
-  ScoredPair block[PAIRS_PER_BLOCK];
-  size_t filled = 0;
-  float lowest = -std::numeric_limits<float>::infinity();  // the floor, read per block
-  auto emit = [&](uint32_t row, float score) {
-    block[filled++] = {row, score};
-    if (filled == PAIRS_PER_BLOCK) {
-      sink(piece, {block, filled});
-      filled = 0;
-      if (floor) lowest = floor(piece);
-    }
-  };
-  // The rows come in slices, read from a set into this buffer.
+                                const RowSequence& sequence, uint64_t begin, uint64_t end,
+                                size_t piece, const Sink& sink, const Floor& floor) const {
+  Emitter emit(piece, sink, floor);
   uint32_t buffer[ROWS_PER_SLICE];
-  auto for_each_slice = [&](auto&& f) {
-    RowSequence::Reader reader(sequence, begin, end);
-    for (auto rows = reader.next(buffer, ROWS_PER_SLICE); !rows.empty();
-         rows = reader.next(buffer, ROWS_PER_SLICE)) {
-      f(rows);
-    }
-  };
   if (table != nullptr) {
-    const size_t used = table->used, kept = std::min(used, code_len_);
-    const float* distances = table->distances.data();
-    float drop = drop_total(lowest), drop_for = lowest;
-    const uint8_t* codes[ROWS_PER_GROUP];
-    uint32_t group[ROWS_PER_GROUP];
-    size_t n = 0;
-    auto emit_group = [&](size_t count, const float* total) {
-      for (size_t g = 0; g < count; ++g) {
-        if (!(total[g] >= drop)) emit(group[g], quantized_score(total[g]));
-      }
-      if (lowest != drop_for) drop = drop_total(drop_for = lowest);
-    };
-    // Checks pay only when they drop groups: after CHECK_MISSES groups in a
-    // row that no check dropped, one group in CHECK_MISSES is checked, until
-    // a check drops one again.
-    size_t misses = 0, groups = 0;
-    auto sum = [&](auto byte, size_t count) {
-      float total[ROWS_PER_GROUP];
-      bool whole;
-      if (misses < CHECK_MISSES || ++groups % CHECK_MISSES == 0) {
-        whole = sum_codes<true>(distances, kept, used, byte, drop, total);
-        misses = whole ? misses + 1 : 0;
-      } else {
-        whole = sum_codes<false>(distances, kept, used, byte, drop, total);
-      }
-      if (whole) emit_group(count, total);
-    };
-    static_assert(sizeof(ZERO_CODE) >= MAX_CODE_LEN * CODE_BLOCK);
-    // The scattered members of `group`, `count` of them, padded with zero codes.
-    auto sum_group = [&](size_t count) {
-      if (count == 0) return;
-      for (size_t g = count; g < ROWS_PER_GROUP; ++g) codes[g] = ZERO_CODE;
-      sum([&codes](size_t g, size_t s) { return codes[g][s * CODE_BLOCK]; }, count);
-    };
-    // Runs of ROWS_PER_GROUP consecutive rows, the first a multiple of
-    // ROWS_PER_GROUP, all stored (the common case of an exhaustive scan): one
-    // pointer reads their codes at fixed offsets.
-    auto sum_run = [&](uint32_t first, const uint8_t* base) {
-      for (size_t g = 0; g < ROWS_PER_GROUP; ++g) group[g] = first + static_cast<uint32_t>(g);
-      sum([base](size_t g, size_t s) { return base[s * CODE_BLOCK + g]; }, ROWS_PER_GROUP);
-    };
-    SlotTable<uint8_t>::Cursor cursor;
-    for_each_slice([&](std::span<const uint32_t> rows) {
-      for (size_t j = 0; j < rows.size();) {
-        const uint32_t row = rows[j];
-        if (row % ROWS_PER_GROUP == 0 && j + ROWS_PER_GROUP <= rows.size() &&
-            rows[j + ROWS_PER_GROUP - 1] == row + (ROWS_PER_GROUP - 1)) {
-          if (const uint8_t* first = codes_.find_run(row, ROWS_PER_GROUP, cursor)) {
-            sum_group(n);  // the scattered rows before the run
-            n = 0;
-            sum_run(row, code_at(first, row));
-            j += ROWS_PER_GROUP;
-            continue;
-          }
-        }
-        ++j;
-        const uint8_t* slot = codes_.find(row, cursor);
-        if (slot == nullptr) continue;
-        codes[n] = code_at(slot, row);
-        group[n++] = row;
-        if (n == ROWS_PER_GROUP) {
-          sum_group(n);
-          n = 0;
-        }
-      }
-    });
-    sum_group(n);
+    score_by_table(*table, sequence, begin, end, emit);
   } else if (quantizer_ != nullptr) {
-    for_each_slice([&](std::span<const uint32_t> rows) {
+    for_each_slice(sequence, begin, end, buffer, [&](std::span<const uint32_t> rows) {
       for (uint32_t row : rows) {
         if (const uint8_t* code = find_code(row)) emit(row, score_code(query, code));
       }
@@ -437,7 +432,7 @@ void VectorStorage::score_piece(std::span<const float> query, const QueryTable* 
   } else {
     SlotTable<float>::Cursor cursor;
     const size_t dim = vectors_.row_len();
-    for_each_slice([&](std::span<const uint32_t> rows) {
+    for_each_slice(sequence, begin, end, buffer, [&](std::span<const uint32_t> rows) {
       for (uint32_t row : rows) {
         if (const float* v = vectors_.find(row, cursor)) {
           emit(row, score_raw(query, std::span<const float>(v, dim)));
@@ -447,7 +442,80 @@ void VectorStorage::score_piece(std::span<const float> query, const QueryTable* 
       }
     });
   }
-  if (filled > 0) sink(piece, {block, filled});
+  emit.flush();
+}
+
+// Quantized rows by the query's distance table, ROWS_PER_GROUP at a time,
+// those below the floor dropped early.
+void VectorStorage::score_by_table(const QueryTable& table, const RowSequence& sequence,
+                                   uint64_t begin, uint64_t end, Emitter& emit) const {
+  const size_t used = table.used, kept = std::min(used, code_len_);
+  const float* distances = table.distances.data();
+  std::optional<float> rule_for = emit.floor();
+  DropRule rule = drop_rule(rule_for);
+  const uint8_t* codes[ROWS_PER_GROUP];
+  uint32_t group[ROWS_PER_GROUP];
+  size_t n = 0;
+  auto emit_group = [&](size_t count, const float* total) {
+    for (size_t g = 0; g < count; ++g) {
+      if (!rule.drops(total[g])) emit(group[g], quantized_score(total[g]));
+    }
+    if (emit.floor() != rule_for) rule = drop_rule(rule_for = emit.floor());
+  };
+  // Checks pay only when they drop groups: after CHECK_MISSES groups in a
+  // row that no check dropped, one group in CHECK_MISSES is checked, until
+  // a check drops one again.
+  size_t misses = 0, groups = 0;
+  auto sum = [&](auto byte, size_t count) {
+    float total[ROWS_PER_GROUP];
+    bool whole = true;
+    if (rule.active && (misses < CHECK_MISSES || ++groups % CHECK_MISSES == 0)) {
+      whole = sum_codes<true>(distances, kept, used, byte, rule, total);
+      misses = whole ? misses + 1 : 0;
+    } else {
+      sum_codes<false>(distances, kept, used, byte, rule, total);
+    }
+    if (whole) emit_group(count, total);
+  };
+  static_assert(sizeof(ZERO_CODE) >= MAX_CODE_LEN * CODE_BLOCK);
+  // The scattered members of `group`, `count` of them, padded with zero codes.
+  auto sum_group = [&](size_t count) {
+    if (count == 0) return;
+    for (size_t g = count; g < ROWS_PER_GROUP; ++g) codes[g] = ZERO_CODE;
+    sum([&codes](size_t g, size_t s) { return codes[g][s * CODE_BLOCK]; }, count);
+  };
+  // An aligned run of rows, all stored (the common case of an exhaustive
+  // scan): one pointer reads their codes at fixed offsets.
+  auto sum_run = [&](uint32_t first, const uint8_t* base) {
+    for (size_t g = 0; g < ROWS_PER_GROUP; ++g) group[g] = first + static_cast<uint32_t>(g);
+    sum([base](size_t g, size_t s) { return base[s * CODE_BLOCK + g]; }, ROWS_PER_GROUP);
+  };
+  SlotTable<uint8_t>::Cursor cursor;
+  uint32_t buffer[ROWS_PER_SLICE];
+  for_each_slice(sequence, begin, end, buffer, [&](std::span<const uint32_t> rows) {
+    for (size_t j = 0; j < rows.size();) {
+      const uint32_t row = rows[j];
+      if (aligned_run_at(rows, j)) {
+        if (const uint8_t* first = codes_.find_run(row, ROWS_PER_GROUP, cursor)) {
+          sum_group(n);  // the scattered rows before the run
+          n = 0;
+          sum_run(row, code_at(first, row));
+          j += ROWS_PER_GROUP;
+          continue;
+        }
+      }
+      ++j;
+      const uint8_t* slot = codes_.find(row, cursor);
+      if (slot == nullptr) continue;
+      codes[n] = code_at(slot, row);
+      group[n++] = row;
+      if (n == ROWS_PER_GROUP) {
+        sum_group(n);
+        n = 0;
+      }
+    }
+  });
+  sum_group(n);
 }
 
 // The table holds, per sub-space the query reaches, its distance to every

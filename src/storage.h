@@ -45,30 +45,40 @@
 
 namespace ostrel {
 
-// The rows score() visits, in order: a list; every row of a set in
-// ascending order; or the rows below a bound in ascending order, those of an
-// excluded set left out. Nothing is copied: the caller keeps them alive.
+// The rows score() visits, in order: a list (any order, no repeats); every
+// row of a set in ascending order; or the rows below a bound in ascending
+// order, those of an excluded set left out. Nothing is copied: the caller
+// keeps them alive.
 class RowSequence {
  public:
   RowSequence(std::span<const uint32_t> list) : list_(list), size_(list.size()) {}
   explicit RowSequence(const Roaring& set) : set_(&set), size_(set.cardinality()) {}
+  // REQUIRES: end <= 2^32.
   RowSequence(uint64_t end, const Roaring& excluded) : excluded_(&excluded), size_(end) {}
 
   // Positions in the sequence, each giving at most one row: the rows of a
-  // list or a set; the bound of a range (excluded rows hold a position).
-  size_t size() const { return size_; }
+  // list or a set; the bound of a range, where an excluded row holds a
+  // position and gives no row. Up to 2^32, hence 64 bits on every target.
+  uint64_t size() const { return size_; }
+
+  // A stretch of consecutive positions and the rows they gave. A stretch of
+  // excluded rows gives none: only `positions` == 0 means the end.
+  struct Slice {
+    uint64_t positions;
+    std::span<const uint32_t> rows;
+  };
 
   // Reads the rows of positions [begin, end) in order, a slice at a time.
   class Reader {
    public:
-    Reader(const RowSequence& rows, size_t begin, size_t end);
-    // The rows of the next `room` positions at most (none at the end), read
+    Reader(const RowSequence& rows, uint64_t begin, uint64_t end);
+    // The next `room` positions at most (none at the end), their rows read
     // into `buffer` (room for `room`) unless they are a list already.
-    std::span<const uint32_t> next(uint32_t* buffer, size_t room);
+    Slice next(uint32_t* buffer, size_t room);
 
    private:
     const RowSequence& rows_;
-    size_t at_, end_;
+    uint64_t at_, end_;
     roaring_uint32_iterator_t it_{};  // a set's next row, or a range's next excluded row
   };
 
@@ -76,7 +86,7 @@ class RowSequence {
   std::span<const uint32_t> list_;
   const Roaring* set_ = nullptr;
   const Roaring* excluded_ = nullptr;
-  size_t size_;
+  uint64_t size_;
 };
 
 class VectorStorage {
@@ -100,26 +110,32 @@ class VectorStorage {
   // Receives scored pairs: `piece` numbers the contiguous piece of the rows
   // the block belongs to; blocks of one piece come in order, from one thread.
   using Sink = std::function<void(size_t piece, std::span<const ScoredPair> block)>;
-  // The lowest score piece `piece` still wants: pairs below it may be left
-  // out. It may only rise as the piece's blocks are taken.
-  using Floor = std::function<float(size_t piece)>;
+  // The lowest score piece `piece` still wants, once it knows one (nullopt:
+  // every score). Pairs below it may be left out. It may only rise as the
+  // piece's blocks are taken.
+  using Floor = std::function<std::optional<float>(size_t piece)>;
 
-  // How many pieces score() cuts `n` rows into: 1 without a pool.
-  static size_t pieces(size_t n, const ThreadPool* pool);
-  // Positions per piece when `n` are cut into `pieces` (the last may hold
+  // The machine's plan for scoring `n` positions: on the process-wide pool
+  // beyond Options::PARALLEL_SCORING_THRESHOLD, a few pieces per thread.
+  static ScoringPlan plan_for(uint64_t n);
+  // Positions per piece when `n` are cut into `pieces`: a multiple of
+  // ROWS_PER_GROUP, so that runs of rows stay whole (the last pieces may hold
   // fewer, or none).
-  static size_t piece_length(size_t n, size_t pieces);
+  static uint64_t piece_length(uint64_t n, uint64_t pieces);
 
   // Scores every row of `rows` that holds a vector, each score equal to
   // compute_similarity() bit for bit, and hands the pairs to `sink` in the
-  // order of `rows`. With a pool the pieces run on its workers and on the
-  // calling thread at once; the sink must then be safe for that (a sink per
-  // piece). With a floor, quantized rows whose partial distance already
-  // puts them below it are dropped before their last sub-spaces are read.
-  // Nothing is allocated per row. Throws std::bad_alloc when the per-query
-  // distance table cannot be allocated.
-  void score(std::span<const float> query, const RowSequence& rows, ThreadPool* pool,
+  // order of `rows`, cut into the plan's pieces. With a pool the pieces run
+  // on its workers and on the calling thread at once; the sink must then be
+  // safe for that (a sink per piece). With a floor (and the plan's
+  // shortcuts), quantized rows whose partial distance already puts them
+  // below it are dropped before their last sub-spaces are read. Nothing is
+  // allocated per row. Throws std::bad_alloc when the per-query distance
+  // table cannot be allocated or the sink failed.
+  void score(std::span<const float> query, const RowSequence& rows, const ScoringPlan& plan,
              const Sink& sink, const Floor& floor = {}) const;
+
+  static constexpr size_t ROWS_PER_GROUP = 8;  // rows whose codes are summed side by side
 
   // Rows holding a vector or code.
   const Roaring& stored_rows() const { return stored_; }
@@ -164,11 +180,14 @@ class VectorStorage {
   float score_raw(std::span<const float> query, std::span<const float> v) const;
   float score_code(std::span<const float> query, const uint8_t* code) const;
   QueryTable make_table(std::span<const float> query) const;  // REQUIRES: quantizer_ set
-  // One piece of score(), rows [begin, end) of the sequence, on the thread
-  // that runs it; no allocation.
+  // One piece of score(), positions [begin, end) of the sequence, on the
+  // thread that runs it; no allocation. `table` null: the plain path.
   void score_piece(std::span<const float> query, const QueryTable* table, const RowSequence& rows,
-                   size_t begin, size_t end, size_t piece, const Sink& sink,
+                   uint64_t begin, uint64_t end, size_t piece, const Sink& sink,
                    const Floor& floor) const;
+  class Emitter;
+  void score_by_table(const QueryTable& table, const RowSequence& rows, uint64_t begin,
+                      uint64_t end, Emitter& emit) const;
 
   // Quantized mode: quantizer_ set, codes_ in use, vectors_ empty.
   std::unique_ptr<ProductQuantizer> quantizer_;

@@ -57,8 +57,8 @@ constexpr size_t CHECK_MISSES = 16;
 // drops nothing, whatever the total.
 struct DropRule {
   bool active = false;
-  float at = 0.0f;  // when active: the least total scoring below the floor
-  bool drops(float total) const { return active && !(total < at); }
+  float at = 0.0f;  // when active: the least total scoring below the floor; a
+                    // total that is not below it (NaN included) is dropped
 };
 
 // Found by bisection over the non-negative floats, whose bit patterns are
@@ -80,7 +80,7 @@ DropRule drop_rule(std::optional<float> floor) {
 // centroid by the same arithmetic, and each row adds its entries in
 // sub-space order (byte 0 beyond the `kept` bytes of a code). `byte(g, s)`
 // is byte s of member g's code. With CHECKED, returns false, the sums left
-// unfinished, when at a check `rule` drops every partial total. Checks come
+// unfinished, when at a check `rule` (active) drops every partial total. Checks come
 // after sub-spaces 4, 8, 16 and 32: each costs about as much as a sub-space.
 template <bool CHECKED, typename Byte>
 bool sum_codes(const float* distances, size_t kept, size_t used, Byte byte, const DropRule& rule,
@@ -92,8 +92,8 @@ bool sum_codes(const float* distances, size_t kept, size_t used, Byte byte, cons
     for (size_t g = 0; g < N; ++g) total[g] += d[byte(g, s)];
     if (s == check && s + 1 < kept) {
       check = 2 * check + 1;
-      bool all_dropped = true;
-      for (size_t g = 0; g < N; ++g) all_dropped &= rule.drops(total[g]);
+      bool all_dropped = true;  // checks run with an active rule only
+      for (size_t g = 0; g < N; ++g) all_dropped &= !(total[g] < rule.at);
       if (all_dropped) return false;
     }
   }
@@ -107,8 +107,10 @@ bool sum_codes(const float* distances, size_t kept, size_t used, Byte byte, cons
 // group, r a multiple of ROWS_PER_GROUP. Every entry is compared: a list may
 // be in any order (a bucket's re-added row comes last).
 bool aligned_run_at(std::span<const uint32_t> rows, size_t j) {
-  if (j + ROWS_PER_GROUP > rows.size() || rows[j] % ROWS_PER_GROUP != 0) return false;
-  for (size_t g = 1; g < ROWS_PER_GROUP; ++g) {
+  constexpr size_t LAST = ROWS_PER_GROUP - 1;
+  if (j + LAST >= rows.size() || rows[j] % ROWS_PER_GROUP != 0 || rows[j + LAST] != rows[j] + LAST)
+    return false;
+  for (size_t g = 1; g < LAST; ++g) {
     if (rows[j + g] != rows[j] + g) return false;
   }
   return true;
@@ -458,7 +460,7 @@ void VectorStorage::score_by_table(const QueryTable& table, const RowSequence& s
   size_t n = 0;
   auto emit_group = [&](size_t count, const float* total) {
     for (size_t g = 0; g < count; ++g) {
-      if (!rule.drops(total[g])) emit(group[g], quantized_score(total[g]));
+      if (!rule.active || total[g] < rule.at) emit(group[g], quantized_score(total[g]));
     }
     if (emit.floor() != rule_for) rule = drop_rule(rule_for = emit.floor());
   };

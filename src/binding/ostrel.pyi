@@ -108,10 +108,12 @@ class OstrelDB:
         Purges expired documents first. The candidate index proposes the
         documents of about 20 hash buckets near the query; with k = 10 only
         those are scored, so the result is approximate even before
-        quantization. When it proposes fewer than 2*k documents, every
-        eligible document (every live one, or every live match of the
-        filter) is scored instead, so a larger k (say 50 to 100, keeping
-        the first ten) is the way to better recall.
+        quantization. When it proposes fewer than 2*k documents, or fewer
+        than k of its proposals are live (and match the filter) while more
+        such documents exist, every eligible document (every live one, or
+        every live match of the filter) is scored instead, in id order. So
+        a larger k (say 50 to 100, keeping the first ten) is the way to
+        better recall.
 
         Args:
             query: a vector of the database's dimension. Its length is not

@@ -50,6 +50,8 @@ def rerank(db: ostrel.OstrelDB, vectors: np.ndarray,
            query: np.ndarray) -> list[tuple[int, float, str]]:
     """The TOP best of FETCH candidates by exact cosine, with metadata."""
     candidates = db.search(query, FETCH, include_metadata=False)
+    # Here an id is the row of its vector in `vectors`; a program with other
+    # ids keeps a map from id to row.
     ids = np.array([doc_id for doc_id, _, _ in candidates])
     exact = vectors[ids] @ query  # unit vectors: dot product = cosine
     best = np.argsort(-exact)[:TOP]

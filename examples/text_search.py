@@ -98,10 +98,9 @@ def main():
 
     with tempfile.TemporaryDirectory() as directory:
         db = ostrel.OstrelDB(directory)
-        for i, row in enumerate(matrix):  # each row is a float32 numpy view
-            _, topic, year, stars = NOTES[i]
-            metadata = {"text": NOTES[i][0], "topic": topic, "year": year, "stars": stars}
-            db.add(i, row, json.dumps(metadata))
+        for i, (row, (text, topic, year, stars)) in enumerate(zip(matrix, NOTES)):
+            metadata = {"text": text, "topic": topic, "year": year, "stars": stars}
+            db.add(i, row, json.dumps(metadata))  # row: a float32 numpy view
             if (i + 1) % 5 == 0 or i + 1 == len(matrix):
                 progress(i + 1, len(matrix))
 

@@ -10,8 +10,8 @@ This example shows what a program does with `ostrel.OstrelDB`:
    unit length. No model is downloaded; similar words still land close.
 2. It adds every package with its metadata (name, section, priority,
    installed_size) and searches by text, with and without metadata filters.
-3. The engine keeps raw float32 vectors (cosine scores in [-1, 1]) until its
-   storage holds 5000 vectors, then switches once and for good to compressed
+3. The engine keeps raw float32 vectors (cosine scores in [-1, 1]) until an
+   add finds 5000 vectors stored, then switches once and for good to compressed
    product-quantization codes (scores in [0, 1], derived from distances) and
    prints "Activating quantization at 5000 vectors...". Most machines have
    fewer than 5000 packages, so after a first round of searches the corpus is
@@ -51,10 +51,10 @@ QUANTIZATION_THRESHOLD = 5000
 # The candidate index hashes each vector to a 32-bit code and proposes the
 # documents of the query's bucket, of its 16 one-bit neighbours and of the 20
 # buckets nearest the query's code. With a few thousand documents most
-# buckets hold a single id, so a small k ranks a few dozen near documents
-# only. When it proposes fewer than 2*k, the engine scores every document (or
-# every filter match, up to max(10*k, 1000) of them) instead, so asking for a
-# generous k and showing the best few gives results ranked over the whole
+# buckets hold a single id, so k = 10 ranks only about 20 near documents.
+# When it proposes fewer than 2*k, the engine scores every eligible document
+# (every live one, or every live match of the filter) instead, so asking for
+# a generous k and showing the best few gives results ranked over the whole
 # collection.
 FETCH_K = 100
 
@@ -85,7 +85,8 @@ def read_stanzas(path):
     A continuation line (starting with a space or tab) extends the previous
     field, joined with a newline; a lone " ." stands for an empty line.
     """
-    fields, last = {}, None
+    fields: dict[str, str] = {}
+    last: str | None = None
     with open(path, encoding="utf-8", errors="replace") as f:
         for line in f:
             line = line.rstrip("\n")
@@ -214,7 +215,7 @@ def add_documents(db, embedder, docs, first_id):
 def mode_name(docs_stored):
     if docs_stored > QUANTIZATION_THRESHOLD:
         return "quantized: scores in [0, 1] from distances to compressed codes"
-    return "exact: cosine similarity of raw vectors, in [-1, 1]"
+    return "raw: cosine similarity of float32 vectors, in [-1, 1]"
 
 
 def describe_mode(docs_stored):
@@ -223,7 +224,7 @@ def describe_mode(docs_stored):
               "(0..1 from distances, not cosines): compare them only with each other.")
     else:
         print(f"{docs_stored} vectors is not more than {QUANTIZATION_THRESHOLD}, so the engine "
-              "stays in exact mode (raw float32 vectors).")
+              "keeps raw float32 vectors (cosine scores).")
 
 
 def run_query(db, embedder, text, filter_, top, exact_check=None):

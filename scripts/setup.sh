@@ -6,6 +6,7 @@ set -euo pipefail
 PACKAGES=(cmake ninja-build g++ clang libclang-rt-14-dev libroaring-dev rapidjson-dev libhwy-dev
           libgtest-dev libbenchmark-dev python3-dev python3-pytest python3-numpy
           python3-setuptools python3-wheel python3-venv python3-pip python3-build)
+PACKAGES+=(python3-mypy)  # tests/python/test_docs.py checks the README and examples against the stub
 PACKAGES+=("$@")  # callers may ask for more (the benchmark script adds the peers and matplotlib)
 
 missing=()

@@ -53,13 +53,12 @@ cmake --build build-asan -j "$JOBS"
 ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   ctest --test-dir build-asan --output-on-failure -j "$JOBS"
 
-# The tests that run threads against each other, with ThreadSanitizer:
-# concurrent adds, purges and filtered searches, and scoring split over pools.
+# The engine's tests with ThreadSanitizer: concurrent adds, purges and
+# filtered searches, and scoring split over pools of several sizes.
 cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DOSTREL_TSAN=ON \
       -DOSTREL_WERROR=$WERROR -DOSTREL_BUILD_BENCH=OFF -DOSTREL_BUILD_PYTHON=OFF
-cmake --build build-tsan -j "$JOBS" --target core_test search_test
-TSAN_OPTIONS=halt_on_error=1 build-tsan/core_test --gtest_filter='*Concurrent*'
-TSAN_OPTIONS=halt_on_error=1 build-tsan/search_test
+cmake --build build-tsan -j "$JOBS" --target core_test
+TSAN_OPTIONS=halt_on_error=1 OSTREL_MODEL_SEQUENCES=16 build-tsan/core_test
 
 # Time-boxed fuzzing of the parsers, the filter engine and the search
 # pipeline against its model (clang, libFuzzer).

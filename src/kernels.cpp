@@ -1,5 +1,11 @@
 // Per-target kernel bodies; this file is compiled once per SIMD target by
 // Highway's foreach_target.h. See kernels.h for the arithmetic contract.
+//
+// Vectors are kept in named locals, never in arrays: SVE's vector types are
+// sizeless. Sums that interleave eight partials use a tag capped at eight
+// lanes; on SVE its lane count is known only at run time, so the number of
+// vectors (8 / lanes) is chosen per call, and a length that does not divide
+// eight falls back to the scalar loop, which is the contract itself.
 #undef HWY_TARGET_INCLUDE
 #define HWY_TARGET_INCLUDE "kernels.cpp"
 #include <hwy/foreach_target.h>  // IWYU pragma: keep
@@ -21,139 +27,174 @@ namespace hn = hwy::HWY_NAMESPACE;
 
 constexpr size_t PARTIALS = 8;
 
-HWY_INLINE double combine(const double* p) {
+template <class T>
+HWY_INLINE T Combine8(const T* p) {
   return ((p[0] + p[1]) + (p[2] + p[3])) + ((p[4] + p[5]) + (p[6] + p[7]));
 }
 
-// Accumulates up to three interleaved partial sums over the blocks of eight
-// elements; Op(a, b, acc...) adds its terms. Tail elements are added after.
+// Partial sums of a.b, a.a and b.b; partial k takes the elements i with
+// i % 8 == k.
 struct Sums {
   double ab[PARTIALS] = {};
   double aa[PARTIALS] = {};
   double bb[PARTIALS] = {};
 };
 
-void CosSums(const float* a, const float* b, size_t n, Sums* s) {
-  const hn::ScalableTag<double> dd;
-  const hn::Rebind<float, decltype(dd)> df;
-  constexpr size_t N = hn::MaxLanes(dd);
-  static_assert(PARTIALS % N == 0 || N > PARTIALS, "lane count must divide 8");
-  if constexpr (N <= PARTIALS) {
-    constexpr size_t V = PARTIALS / N;
-    hn::Vec<decltype(dd)> ab[V], aa[V], bb[V];
-    for (size_t v = 0; v < V; ++v) ab[v] = aa[v] = bb[v] = hn::Zero(dd);
-    size_t i = 0;
-    for (; i + PARTIALS <= n; i += PARTIALS) {
-      for (size_t v = 0; v < V; ++v) {
-        const auto x = hn::PromoteTo(dd, hn::LoadU(df, a + i + v * N));
-        const auto y = hn::PromoteTo(dd, hn::LoadU(df, b + i + v * N));
-        ab[v] = hn::Add(ab[v], hn::Mul(x, y));
-        aa[v] = hn::Add(aa[v], hn::Mul(x, x));
-        bb[v] = hn::Add(bb[v], hn::Mul(y, y));
-      }
-    }
-    for (size_t v = 0; v < V; ++v) {
-      hn::StoreU(ab[v], dd, s->ab + v * N);
-      hn::StoreU(aa[v], dd, s->aa + v * N);
-      hn::StoreU(bb[v], dd, s->bb + v * N);
-    }
-    for (size_t k = 0; i < n; ++i, ++k) {
-      const double x = a[i], y = b[i];
-      s->ab[k] += x * y;
-      s->aa[k] += x * x;
-      s->bb[k] += y * y;
-    }
-  } else {
-    for (size_t i = 0; i < n; ++i) {
-      const double x = a[i], y = b[i];
-      s->ab[i % PARTIALS] += x * y;
-      s->aa[i % PARTIALS] += x * x;
-      s->bb[i % PARTIALS] += y * y;
-    }
+// Adds elements i .. n - 1 (i a multiple of 8) to the partial sums. Products
+// of two floats are exact in double, so only the order of the sums matters.
+void CosSumsScalar(const float* a, const float* b, size_t i, size_t n, Sums* s) {
+  for (; i < n; ++i) {
+    const double x = a[i], y = b[i];
+    s->ab[i % PARTIALS] += x * y;
+    s->aa[i % PARTIALS] += x * x;
+    s->bb[i % PARTIALS] += y * y;
   }
+}
+
+#if HWY_HAVE_FLOAT64
+// The whole blocks of eight elements with V vectors of 8 / V doubles:
+// partial k is lane k % N of vector k / N. Returns the elements done.
+template <size_t V, class D>
+HWY_INLINE size_t CosBlocks(D dd, const float* a, const float* b, size_t n, Sums* s) {
+  const hn::Rebind<float, D> df;
+  const size_t N = PARTIALS / V;
+  const auto zero = hn::Zero(dd);
+  auto ab0 = zero, aa0 = zero, bb0 = zero, ab1 = zero, aa1 = zero, bb1 = zero;
+  auto ab2 = zero, aa2 = zero, bb2 = zero, ab3 = zero, aa3 = zero, bb3 = zero;
+  const auto step = [&](hn::Vec<D>& ab, hn::Vec<D>& aa, hn::Vec<D>& bb, size_t at) {
+    const auto x = hn::PromoteTo(dd, hn::LoadU(df, a + at));
+    const auto y = hn::PromoteTo(dd, hn::LoadU(df, b + at));
+    ab = hn::Add(ab, hn::Mul(x, y));
+    aa = hn::Add(aa, hn::Mul(x, x));
+    bb = hn::Add(bb, hn::Mul(y, y));
+  };
+  size_t i = 0;
+  for (; i + PARTIALS <= n; i += PARTIALS) {
+    step(ab0, aa0, bb0, i);
+    if constexpr (V > 1) step(ab1, aa1, bb1, i + N);
+    if constexpr (V > 2) step(ab2, aa2, bb2, i + 2 * N), step(ab3, aa3, bb3, i + 3 * N);
+  }
+  const auto store = [&](const hn::Vec<D>& ab, const hn::Vec<D>& aa, const hn::Vec<D>& bb,
+                         size_t at) {
+    hn::StoreU(ab, dd, s->ab + at);
+    hn::StoreU(aa, dd, s->aa + at);
+    hn::StoreU(bb, dd, s->bb + at);
+  };
+  store(ab0, aa0, bb0, 0);
+  if constexpr (V > 1) store(ab1, aa1, bb1, N);
+  if constexpr (V > 2) store(ab2, aa2, bb2, 2 * N), store(ab3, aa3, bb3, 3 * N);
+  return i;
+}
+#endif
+
+// The whole blocks of eight elements in vectors, when the lane count divides
+// eight; returns the elements done (0 when it does not).
+size_t CosSumsVector(const float* a, const float* b, size_t n, Sums* s) {
+#if HWY_HAVE_FLOAT64
+  const hn::CappedTag<double, PARTIALS> dd;
+  constexpr size_t kMax = hn::MaxLanes(dd);
+  const size_t lanes = hn::Lanes(dd);
+  if constexpr (kMax >= 8) {
+    if (lanes == 8) return CosBlocks<1>(dd, a, b, n, s);
+  }
+  if constexpr (kMax >= 4) {
+    if (lanes == 4) return CosBlocks<2>(hn::CappedTag<double, 4>(), a, b, n, s);
+  }
+  if constexpr (kMax >= 2) {
+    if (lanes == 2) return CosBlocks<4>(hn::CappedTag<double, 2>(), a, b, n, s);
+  }
+#endif
+  // Without f64 lanes (32-bit NEON), with one lane, or with an SVE length
+  // that does not divide eight: all in the scalar loop.
+  (void)a, (void)b, (void)n, (void)s;
+  return 0;
 }
 
 double CosF32(const float* a, const float* b, size_t n) {
   Sums s;
-  CosSums(a, b, n, &s);
-  const double ab = combine(s.ab), a2 = combine(s.aa), b2 = combine(s.bb);
+  CosSumsScalar(a, b, CosSumsVector(a, b, n, &s), n, &s);
+  const double ab = Combine8(s.ab), a2 = Combine8(s.aa), b2 = Combine8(s.bb);
   if (a2 == 0 && b2 == 0) return 0.0;
   if (ab == 0) return 1.0;
   const double r = 1.0 - ab / (std::sqrt(a2) * std::sqrt(b2));
   return r > 0 ? r : 0;
 }
 
-// One step of a squared-distance partial sum: acc + d * d, fused into one
-// rounding where the target has FMA, two roundings otherwise. The scalar
-// form below performs the same IEEE operation as the vector form.
+// One step of a squared-distance partial sum: acc + d * d, the product
+// rounded to float before it is added. Never fused, so targets with and
+// without FMA give the same bits.
 template <class V>
 HWY_INLINE V AddSquare(V acc, V d) {
-#if HWY_NATIVE_FMA
-  return hn::MulAdd(d, d, acc);
-#else
   return hn::Add(acc, hn::Mul(d, d));
-#endif
 }
-HWY_INLINE float AddSquare1(float acc, float d) {
-#if HWY_NATIVE_FMA
-  return std::fma(d, d, acc);
-#else
-  return acc + d * d;
-#endif
-}
-HWY_INLINE float Combine8(const float* p) {
-  return ((p[0] + p[1]) + (p[2] + p[3])) + ((p[4] + p[5]) + (p[6] + p[7]));
+
+// The whole blocks of eight elements with V vectors of 8 / V floats, into
+// p[0..8). Returns the elements done.
+template <size_t V, class D>
+HWY_INLINE size_t L2Blocks(D df, const float* a, const float* b, size_t n, float* p) {
+  const size_t N = PARTIALS / V;
+  auto acc0 = hn::Zero(df), acc1 = hn::Zero(df);
+  size_t i = 0;
+  for (; i + PARTIALS <= n; i += PARTIALS) {
+    acc0 = AddSquare(acc0, hn::Sub(hn::LoadU(df, a + i), hn::LoadU(df, b + i)));
+    if constexpr (V > 1) {
+      acc1 = AddSquare(acc1, hn::Sub(hn::LoadU(df, a + i + N), hn::LoadU(df, b + i + N)));
+    }
+  }
+  hn::StoreU(acc0, df, p);
+  if constexpr (V > 1) hn::StoreU(acc1, df, p + N);
+  return i;
 }
 
 double L2sqF32(const float* a, const float* b, size_t n) {
   const hn::CappedTag<float, PARTIALS> df;
-  constexpr size_t N = hn::MaxLanes(df);
+  constexpr size_t kMax = hn::MaxLanes(df);
+  const size_t lanes = hn::Lanes(df);
   float p[PARTIALS] = {};
   size_t i = 0;
-  if constexpr (PARTIALS % N == 0) {
-    constexpr size_t V = PARTIALS / N;
-    hn::Vec<decltype(df)> acc[V];
-    for (size_t v = 0; v < V; ++v) acc[v] = hn::Zero(df);
-    for (; i + PARTIALS <= n; i += PARTIALS) {
-      for (size_t v = 0; v < V; ++v) {
-        const auto d = hn::Sub(hn::LoadU(df, a + i + v * N), hn::LoadU(df, b + i + v * N));
-        acc[v] = AddSquare(acc[v], d);
-      }
-    }
-    for (size_t v = 0; v < V; ++v) hn::StoreU(acc[v], df, p + v * N);
+  if constexpr (kMax >= 8) {
+    if (lanes == 8) i = L2Blocks<1>(df, a, b, n, p);
   }
-  for (size_t k = 0; i < n; ++i, k = (k + 1) % PARTIALS) p[k] = AddSquare1(p[k], a[i] - b[i]);
+  if constexpr (kMax >= 4) {
+    if (lanes == 4) i = L2Blocks<2>(hn::CappedTag<float, 4>(), a, b, n, p);
+  }
+  for (; i < n; ++i) p[i % PARTIALS] += (a[i] - b[i]) * (a[i] - b[i]);
   return Combine8(p);
 }
 
-// Squared distances from x to the columns c .. c + Lanes - 1, as floats.
-// kN > 0 fixes n at compile time so the partial sums stay in registers, and
-// takes x already broadcast, xv[i] holding x[i] in every lane.
+// Squared distances from x to the columns c .. c + Lanes - 1, as floats;
+// kN > 0 fixes n at compile time. Partial k takes the components i with
+// i % 8 == k; the components after the last whole eight go to p0, p1, ...
 template <size_t kN, class D>
-HWY_INLINE hn::Vec<D> ColumnDistances(D df, const hn::Vec<D>* xv, const float* x, size_t n,
-                                      const float* cols, size_t stride, size_t c) {
+HWY_INLINE hn::Vec<D> ColumnDistances(D df, const float* x, size_t n, const float* cols,
+                                      size_t stride, size_t c) {
   if constexpr (kN > 0) n = kN;
-  hn::Vec<D> p[PARTIALS];
-  for (size_t k = 0; k < PARTIALS; ++k) p[k] = hn::Zero(df);
-#pragma GCC unroll 16
-  for (size_t i = 0; i < n; ++i) {
-    hn::Vec<D> xi;
-    if constexpr (kN > 0) {
-      xi = xv[i];
-    } else {
-      xi = hn::Set(df, x[i]);
-    }
-    const auto d = hn::Sub(xi, hn::LoadU(df, cols + i * stride + c));
-    p[i % PARTIALS] = AddSquare(p[i % PARTIALS], d);
+  const auto zero = hn::Zero(df);
+  auto p0 = zero, p1 = zero, p2 = zero, p3 = zero, p4 = zero, p5 = zero, p6 = zero, p7 = zero;
+  const auto step = [&](hn::Vec<D>& p, size_t i) {
+    p = AddSquare(p, hn::Sub(hn::Set(df, x[i]), hn::LoadU(df, cols + i * stride + c)));
+  };
+  size_t i = 0;
+  for (; i + PARTIALS <= n; i += PARTIALS) {
+    step(p0, i), step(p1, i + 1), step(p2, i + 2), step(p3, i + 3);
+    step(p4, i + 4), step(p5, i + 5), step(p6, i + 6), step(p7, i + 7);
   }
-  return hn::Add(hn::Add(hn::Add(p[0], p[1]), hn::Add(p[2], p[3])),
-                 hn::Add(hn::Add(p[4], p[5]), hn::Add(p[6], p[7])));
+  if (i < n) step(p0, i++);
+  if (i < n) step(p1, i++);
+  if (i < n) step(p2, i++);
+  if (i < n) step(p3, i++);
+  if (i < n) step(p4, i++);
+  if (i < n) step(p5, i++);
+  if (i < n) step(p6, i++);
+  return hn::Add(hn::Add(hn::Add(p0, p1), hn::Add(p2, p3)),
+                 hn::Add(hn::Add(p4, p5), hn::Add(p6, p7)));
 }
 
 float ColumnDistance1(const float* x, size_t n, const float* cols, size_t stride, size_t c) {
   float p[PARTIALS] = {};
   for (size_t i = 0; i < n; ++i) {
-    p[i % PARTIALS] = AddSquare1(p[i % PARTIALS], x[i] - cols[i * stride + c]);
+    const float d = x[i] - cols[i * stride + c];
+    p[i % PARTIALS] += d * d;
   }
   return Combine8(p);
 }
@@ -162,16 +203,19 @@ float ColumnDistance1(const float* x, size_t n, const float* cols, size_t stride
 // components (kernels.h): the block starting at point `start` begins at
 // cols + start * rows. kB > 0 fixes the block width at compile time (and
 // then rows == kN); every block but the last is full, which the loops below
-// rely on to run fixed-count inner loops.
+// rely on to run fixed-count inner loops. Lanes are points, at most 16 (the
+// block width the quantizer uses).
+using ColumnTag = hn::CappedTag<float, 16>;
+
 template <size_t kN, class D>
-HWY_INLINE void BlockDistances(D df, const hn::Vec<D>* xv, const float* x, size_t n, const float* b,
-                               size_t block, size_t width, float* out) {
+HWY_INLINE void BlockDistances(D df, const float* x, size_t n, const float* b, size_t block,
+                               size_t width, float* out) {
   const size_t N = hn::Lanes(df);
-  size_t c = 0;
-  for (; c + N <= width; c += N) {
-    hn::StoreU(ColumnDistances<kN>(df, xv, x, n, b, block, c), df, out + c);
+  const size_t whole = width / N * N;
+  for (size_t c = 0; c < whole; c += N) {
+    hn::StoreU(ColumnDistances<kN>(df, x, n, b, block, c), df, out + c);
   }
-  for (; c < width; ++c) out[c] = ColumnDistance1(x, n, b, block, c);
+  for (size_t c = whole; c < width; ++c) out[c] = ColumnDistance1(x, n, b, block, c);
 }
 
 template <size_t kN, size_t kB>
@@ -179,17 +223,13 @@ void ColumnsN(const float* x, size_t n, const float* cols, size_t block, size_t 
               float* out) {
   if constexpr (kN > 0) n = kN;
   if constexpr (kB > 0) block = kB, rows = kN;
-  const hn::ScalableTag<float> df;
-  hn::Vec<decltype(df)> xv[kN > 0 ? kN : 1];
-  if constexpr (kN > 0) {
-    for (size_t i = 0; i < kN; ++i) xv[i] = hn::Set(df, x[i]);
-  }
+  const ColumnTag df;
   size_t start = 0;
   for (; start + block <= count; start += block) {
-    BlockDistances<kN>(df, xv, x, n, cols + start * rows, block, block, out + start);
+    BlockDistances<kN>(df, x, n, cols + start * rows, block, block, out + start);
   }
   if (start < count) {
-    BlockDistances<kN>(df, xv, x, n, cols + start * rows, block, count - start, out + start);
+    BlockDistances<kN>(df, x, n, cols + start * rows, block, count - start, out + start);
   }
 }
 
@@ -203,13 +243,13 @@ constexpr size_t AHEAD = 8;
 // so NaN never wins and ties keep the lower index); likewise in `best` and
 // `index` for the points left to the scalar loop.
 template <size_t kN, class D, class DI>
-HWY_INLINE void BlockNearest(D df, DI di, const hn::Vec<D>* xv, const float* x, size_t n,
-                             const float* b, size_t block, size_t start, size_t width,
-                             hn::Vec<D>& best_v, hn::Vec<DI>& best_c, float& best, size_t& index) {
+HWY_INLINE void BlockNearest(D df, DI di, const float* x, size_t n, const float* b, size_t block,
+                             size_t start, size_t width, hn::Vec<D>& best_v, hn::Vec<DI>& best_c,
+                             float& best, size_t& index) {
   const size_t N = hn::Lanes(df);
   size_t c = 0;
   for (; c + N <= width; c += N) {
-    const auto d = ColumnDistances<kN>(df, xv, x, n, b, block, c);
+    const auto d = ColumnDistances<kN>(df, x, n, b, block, c);
     const auto better = hn::Lt(d, best_v);
     best_v = hn::IfThenElse(better, d, best_v);
     best_c = hn::IfThenElse(hn::RebindMask(di, better),
@@ -231,12 +271,8 @@ size_t NearestN(const float* x, size_t n, const float* cols, size_t block, size_
                 size_t count, size_t readable) {
   if constexpr (kN > 0) n = kN;
   if constexpr (kB > 0) block = kB, rows = kN;
-  const hn::ScalableTag<float> df;
+  const ColumnTag df;
   const hn::RebindToSigned<decltype(df)> di;
-  hn::Vec<decltype(df)> xv[kN > 0 ? kN : 1];
-  if constexpr (kN > 0) {
-    for (size_t i = 0; i < kN; ++i) xv[i] = hn::Set(df, x[i]);
-  }
   const float kLargest = 3.4028235e38f;
   auto best_v = hn::Set(df, kLargest);
   auto best_c = hn::Zero(di);  // first point of the vector that set best_v
@@ -250,12 +286,12 @@ size_t NearestN(const float* x, size_t n, const float* cols, size_t block, size_
         for (size_t i = 0; i < kB * kN; i += 16) hwy::Prefetch(cols + ahead + i);
       }
     }
-    BlockNearest<kN>(df, di, xv, x, n, cols + start * rows, block, start, block, best_v, best_c,
-                     best, index);
+    BlockNearest<kN>(df, di, x, n, cols + start * rows, block, start, block, best_v, best_c, best,
+                     index);
   }
   if (start < count) {
-    BlockNearest<kN>(df, di, xv, x, n, cols + start * rows, block, start, count - start, best_v,
-                     best_c, best, index);
+    BlockNearest<kN>(df, di, x, n, cols + start * rows, block, start, count - start, best_v, best_c,
+                     best, index);
   }
   // Lanes never updated hold the largest finite float and point `lane`, the
   // scalar loop point 0: they hold the minimum only when nothing was
@@ -305,30 +341,55 @@ void NearestColumnsBatch(const float* x, size_t n, const float* cols, size_t blo
   return NearestEach<0, 0>(x, n, cols, block, count, slices, out);
 }
 
-bool UsesFma() { return HWY_NATIVE_FMA != 0; }
+// The 32 planes in V vectors of 32 / V lanes, one running sum per plane.
+template <size_t V, class D>
+HWY_INLINE void Dot32Vectors(D df, const float* v, const float* planes, size_t n, float* out) {
+  constexpr size_t PLANES = 32, N = PLANES / V;
+  const auto zero = hn::Zero(df);
+  auto s0 = zero, s1 = zero, s2 = zero, s3 = zero, s4 = zero, s5 = zero, s6 = zero, s7 = zero;
+  const auto step = [&](hn::Vec<D>& s, const hn::Vec<D>& x, const float* row) {
+    s = hn::Add(s, hn::Mul(x, hn::LoadU(df, row)));
+  };
+  for (size_t j = 0; j < n; ++j) {
+    const auto x = hn::Set(df, v[j]);
+    const float* row = planes + j * PLANES;
+    step(s0, x, row);
+    if constexpr (V > 1) step(s1, x, row + N);
+    if constexpr (V > 2) step(s2, x, row + 2 * N), step(s3, x, row + 3 * N);
+    if constexpr (V > 4) {
+      step(s4, x, row + 4 * N), step(s5, x, row + 5 * N);
+      step(s6, x, row + 6 * N), step(s7, x, row + 7 * N);
+    }
+  }
+  hn::StoreU(s0, df, out);
+  if constexpr (V > 1) hn::StoreU(s1, df, out + N);
+  if constexpr (V > 2) hn::StoreU(s2, df, out + 2 * N), hn::StoreU(s3, df, out + 3 * N);
+  if constexpr (V > 4) {
+    hn::StoreU(s4, df, out + 4 * N), hn::StoreU(s5, df, out + 5 * N);
+    hn::StoreU(s6, df, out + 6 * N), hn::StoreU(s7, df, out + 7 * N);
+  }
+}
 
 void Dot32F32(const float* v, const float* planes, size_t n, float* out) {
-  const hn::ScalableTag<float> df;
-  constexpr size_t PLANES = 32;
-  constexpr size_t N = hn::MaxLanes(df);
-  if constexpr (N <= PLANES && PLANES % N == 0) {
-    constexpr size_t V = PLANES / N;
-    hn::Vec<decltype(df)> acc[V];
-    for (size_t k = 0; k < V; ++k) acc[k] = hn::Zero(df);
-    for (size_t j = 0; j < n; ++j) {
-      const auto x = hn::Set(df, v[j]);
-      const float* row = planes + j * PLANES;
-      for (size_t k = 0; k < V; ++k) {
-        acc[k] = hn::Add(acc[k], hn::Mul(x, hn::LoadU(df, row + k * N)));
-      }
-    }
-    for (size_t k = 0; k < V; ++k) hn::StoreU(acc[k], df, out + k * N);
-  } else {
-    for (size_t h = 0; h < PLANES; ++h) {
-      float sum = 0.0f;
-      for (size_t j = 0; j < n; ++j) sum += v[j] * planes[j * PLANES + h];
-      out[h] = sum;
-    }
+  const hn::CappedTag<float, 32> df;
+  constexpr size_t kMax = hn::MaxLanes(df);
+  const size_t lanes = hn::Lanes(df);
+  if constexpr (kMax >= 32) {
+    if (lanes == 32) return Dot32Vectors<1>(df, v, planes, n, out);
+  }
+  if constexpr (kMax >= 16) {
+    if (lanes == 16) return Dot32Vectors<2>(hn::CappedTag<float, 16>(), v, planes, n, out);
+  }
+  if constexpr (kMax >= 8) {
+    if (lanes == 8) return Dot32Vectors<4>(hn::CappedTag<float, 8>(), v, planes, n, out);
+  }
+  if constexpr (kMax >= 4) {
+    if (lanes == 4) return Dot32Vectors<8>(hn::CappedTag<float, 4>(), v, planes, n, out);
+  }
+  for (size_t h = 0; h < 32; ++h) {  // one lane, or an SVE length that does not divide 32
+    float sum = 0.0f;
+    for (size_t j = 0; j < n; ++j) sum += v[j] * planes[j * 32 + h];
+    out[h] = sum;
   }
 }
 
@@ -344,7 +405,6 @@ HWY_EXPORT(L2sqF32);
 HWY_EXPORT(L2sqF32Columns);
 HWY_EXPORT(NearestColumn);
 HWY_EXPORT(NearestColumnsBatch);
-HWY_EXPORT(UsesFma);
 HWY_EXPORT(Dot32F32);
 
 double cos_f32(const float* a, const float* b, size_t n) {
@@ -369,8 +429,6 @@ void nearest_f32_columns_batch(const float* x, size_t n, const float* cols, size
                                size_t count, size_t slices, uint8_t* out) {
   HWY_DYNAMIC_DISPATCH(NearestColumnsBatch)(x, n, cols, block, count, slices, out);
 }
-
-bool uses_fma() { return HWY_DYNAMIC_DISPATCH(UsesFma)(); }
 
 void dot32_f32(const float* v, const float* planes, size_t n, float* out) {
   HWY_DYNAMIC_DISPATCH(Dot32F32)(v, planes, n, out);

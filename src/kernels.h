@@ -1,15 +1,17 @@
 // Distance kernels over float32 arrays, chosen at run time for the CPU
-// (Highway dynamic dispatch: AVX-512, AVX2, SSE4, NEON or scalar).
+// (Highway dynamic dispatch: AVX-512, AVX2, SSE4, SSSE3, NEON, SVE, SVE2 or
+// portable 128-bit code).
 //
 // Arithmetic: sums are accumulated in eight interleaved partial sums
 // (partial k takes the elements i with i % 8 == k, in ascending i), which are
 // then combined as ((p0+p1)+(p2+p3))+((p4+p5)+(p6+p7)).
-// - cos_f32 takes products in double precision and sums in double: the same
-//   IEEE operations on every target, so results are bit-identical across CPUs.
+// - cos_f32 takes products in double precision and sums in double.
 // - The squared distances work in float: d = a_i - b_i, then p_k + d * d,
-//   fused into one rounding on targets with FMA (uses_fma()), two roundings
-//   otherwise. The batched forms give bit-identical values to l2sq_f32 on
-//   the same target.
+//   the product rounded to float before it is added (never fused).
+// Every function performs these IEEE operations in this order on every
+// target, so its results are the same bits on every CPU (x86-64, aarch64,
+// armv7) as the plain scalar loops. On 32-bit ARM the kernels do not use
+// NEON, whose float arithmetic flushes subnormal numbers to zero.
 //
 // All functions are pure and thread-safe. Pointers may be unaligned; n may be 0.
 #pragma once
@@ -51,9 +53,6 @@ size_t nearest_f32_columns(const float* x, size_t n, const float* cols, size_t b
 // multiple of block.
 void nearest_f32_columns_batch(const float* x, size_t n, const float* cols, size_t block,
                                size_t count, size_t slices, uint8_t* out);
-
-// Whether the squared distances use fused multiply-add on this CPU.
-bool uses_fma();
 
 // The 32 dot products of an LSH hash: planes holds 32 hyperplanes by column
 // (component j of hyperplane h is planes[j * 32 + h]). For each h,

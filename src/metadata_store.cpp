@@ -17,6 +17,9 @@ namespace {
 
 constexpr char FILE_NAME[] = "metadata.bin";
 constexpr uint64_t MAX_U32 = std::numeric_limits<uint32_t>::max();
+// Records start anywhere below 4 GiB and may end past it: 32-bit targets
+// need the 64-bit file interface (CMakeLists.txt defines _FILE_OFFSET_BITS).
+static_assert(sizeof(off_t) == 8, "metadata.bin offsets need a 64-bit off_t");
 // Largest byte count passed to one read or write call.
 constexpr size_t MAX_IO_CHUNK = 2147483647;
 
@@ -187,7 +190,7 @@ std::optional<std::string> MetadataStore::get(uint32_t id) const {
     while (done < bytes.size()) {
       const size_t chunk = std::min(bytes.size() - done, MAX_IO_CHUNK);
       const ssize_t got =
-          ::pread(file.get(), bytes.data() + done, chunk, static_cast<off_t>(loc.offset + done));
+          ::pread(file.get(), bytes.data() + done, chunk, static_cast<off_t>(loc.offset) + done);
       if (got < 0) {
         if (errno == EINTR) continue;
         return std::nullopt;

@@ -9,11 +9,23 @@
 #   -DOSTREL_PYTHON_INSTALL_DIR=... where `cmake --install` puts the module and
 #                                   its type stub (default: the interpreter's
 #                                   platlib directory, which is on its sys.path)
+#   -DOSTREL_TEST_PYTHON=...        what runs the Python suite (see below)
 
 if(NOT DEFINED Python3_EXECUTABLE AND EXISTS /usr/bin/python3)
   set(Python3_EXECUTABLE /usr/bin/python3 CACHE FILEPATH "Python interpreter for the ostrel module")
 endif()
-find_package(Python3 3.11 REQUIRED COMPONENTS Interpreter Development.Module)
+if(CMAKE_CROSSCOMPILING)
+  # The module needs the headers alone. Debian's /usr/include/python3.11
+  # takes pyconfig.h from the target's libpython3.11-dev:<arch>; the build
+  # machine's interpreter only answers questions about paths.
+  find_package(Python3 3.11 REQUIRED COMPONENTS Interpreter)
+  find_path(OSTREL_PYTHON_INCLUDE_DIR Python.h PATHS /usr/include/python3.11 REQUIRED
+            NO_CMAKE_FIND_ROOT_PATH NO_DEFAULT_PATH)
+  add_library(Python3::Module INTERFACE IMPORTED)
+  target_include_directories(Python3::Module INTERFACE ${OSTREL_PYTHON_INCLUDE_DIR})
+else()
+  find_package(Python3 3.11 REQUIRED COMPONENTS Interpreter Development.Module)
+endif()
 
 add_library(ostrel MODULE ${CMAKE_CURRENT_SOURCE_DIR}/src/binding/module.cpp
                    ${CMAKE_CURRENT_SOURCE_DIR}/src/binding/args.cpp)
@@ -51,8 +63,13 @@ install(FILES ${CMAKE_CURRENT_SOURCE_DIR}/src/binding/ostrel.pyi
 if(NOT OSTREL_BUILD_TESTS)
   return()
 endif()
+# OSTREL_TEST_PYTHON runs the suite: by default the build machine's
+# interpreter; for a cross build, the target's Python under emulation
+# (scripts/test-cross.sh passes a wrapper around qemu).
+set(OSTREL_TEST_PYTHON ${Python3_EXECUTABLE} CACHE STRING
+    "Command (a list) that runs the Python of the machine the module is built for")
 add_test(NAME python_tests
-         COMMAND ${Python3_EXECUTABLE} -m pytest -q -p no:cacheprovider
+         COMMAND ${OSTREL_TEST_PYTHON} -m pytest -q -p no:cacheprovider
                  ${CMAKE_CURRENT_SOURCE_DIR}/tests/python)
 set_tests_properties(python_tests PROPERTIES
   LABELS python

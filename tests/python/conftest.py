@@ -26,6 +26,10 @@ if _module_dir:
     # Never test a stale installed copy by accident.
     assert pathlib.Path(ostrel.__file__).parent.samefile(_module_dir), ostrel.__file__
 
+# Set by scripts/test-cross.sh: the suite runs under qemu-user, which applies
+# no RLIMIT_AS to the emulated process and cannot fork one whose threads run.
+EMULATED = os.environ.get("OSTREL_EMULATED") == "1"
+
 # For child interpreters: they import the same ostrel.
 CHILD_ENV = dict(os.environ, PYTHONPATH=os.path.dirname(ostrel.__file__))
 DOC, VEC = "{}", [1.0, 0.0]

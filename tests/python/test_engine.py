@@ -10,7 +10,7 @@ import warnings
 import numpy as np
 import pytest
 
-from conftest import VEC, ids
+from conftest import EMULATED, VEC, ids
 from ostrel import OstrelDB
 
 DIM = 8
@@ -207,6 +207,7 @@ def test_metadata_file_and_reopen(tmp_path):
     assert db.build_results([(5, 0.5)], True) == [(5, 0.5, '"again"')]
 
 
+@pytest.mark.skipif(EMULATED, reason="qemu-user cannot fork a process whose threads run")
 def test_a_forked_child_scores_on_a_pool_of_its_own(db):
     vecs = np.random.default_rng(5).standard_normal((1001, 16)).astype(np.float32)
     for i in range(1001):

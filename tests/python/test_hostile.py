@@ -13,13 +13,14 @@ import sys
 import numpy as np
 import pytest
 
-from conftest import DOC, VEC, Seq, run_children
+from conftest import DOC, EMULATED, VEC, Seq, run_children
 from ostrel import OstrelDB
 
 # Under AddressSanitizer freed memory sits in quarantine and address-space
 # limits hit the shadow mappings: resident size and RLIMIT_AS mean nothing.
 SANITIZED = "libasan" in pathlib.Path("/proc/self/maps").read_text()
 needs_plain_malloc = pytest.mark.skipif(SANITIZED, reason="sanitizer allocator")
+needs_address_limit = pytest.mark.skipif(EMULATED, reason="qemu-user ignores RLIMIT_AS")
 
 
 @pytest.mark.parametrize("length", [0, 2**63 - 1, TypeError()], ids=repr)
@@ -157,6 +158,7 @@ print(outcome(lambda: db.add(0, [1.0] * 16, "{}")), outcome(db.count))
 
 
 @needs_plain_malloc
+@needs_address_limit
 def test_running_out_of_memory_raises_memory_error(tmp_path):
     out = run_children(LIMITED_CHILD, [tmp_path / "a", "serial"], [tmp_path / "b", "parallel"])
     assert out[0].splitlines() == [

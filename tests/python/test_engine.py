@@ -176,7 +176,9 @@ def test_recall_floor_on_a_clustered_mixture(db, capfd, spread):
     x = (x / np.linalg.norm(x, axis=1, keepdims=True)).astype(np.float32)
     docs, queries = x[:8000], x[8000:]
     truth = np.argsort(-(queries.astype(np.float64) @ docs.astype(np.float64).T), axis=1)[:, :10]
-    doc_ids = [int(i) for i in (rng.choice(2**32, 8000, replace=False) if spread else range(8000))]
+    # Spread ids: an odd multiplier is a bijection modulo 2^32 (and unlike
+    # rng.choice(2**32), it works with a 32-bit numpy).
+    doc_ids = [(i * 2654435761) % 2**32 if spread else i for i in range(8000)]
     for i in range(len(docs)):
         db.add(doc_ids[i], docs[i], "{}")
         if i == 4998:

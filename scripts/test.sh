@@ -7,7 +7,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-bash scripts/setup.sh
+bash scripts/setup.sh --cross  # --cross: the ARM builds of the platforms block below
 JOBS="${JOBS:-2}"
 WERROR=OFF
 if [ "${CI:-}" = "true" ]; then WERROR=ON; fi
@@ -65,3 +65,15 @@ TSAN_OPTIONS=halt_on_error=1 OSTREL_MODEL_SEQUENCES=16 build-tsan/core_test
 # Time-boxed fuzzing of the parsers, the filter engine and the search
 # pipeline against its model (clang, libFuzzer).
 FUZZ_SECONDS="${FUZZ_SECONDS:-20}" bash scripts/fuzz.sh
+
+# --- Platforms --------------------------------------------------------------
+# The x86-64 wheel once more, installed into a minimal Debian tree that has no
+# libroaring0 and no libhwy1 (chroot): the wheel must carry what it needs.
+# Then aarch64 and armhf: cross-built, every C++ and Python test under
+# qemu-user (aarch64 on a Cortex-A72 and on the "max" CPU with SVE2, armhf on
+# a Cortex-A7), and each wheel in its target's tree (scripts/test-cross.sh).
+bash scripts/test-wheel.sh build-wheel/dist/ostrel-*-cp311-abi3-linux_"$(uname -m)".whl \
+  "$(dpkg --print-architecture)"
+JOBS="$JOBS" bash scripts/test-cross.sh aarch64
+JOBS="$JOBS" bash scripts/test-cross.sh armhf
+# --- end of platforms -------------------------------------------------------

@@ -4,7 +4,7 @@
 # python3-pip with their libraries, and nothing of ostrel's build (no
 # libroaring0, no libhwy1). `mmdebstrap --variant=extract` unpacks the
 # packages without running their maintainer scripts, so the BLAS and LAPACK
-# links that numpy needs are made here by hand.
+# links that numpy needs and dpkg's list of installed packages are made here.
 #
 # For a foreign architecture the tree gets usr/bin/qemu-python3, which runs
 # the tree's Python under qemu-user (QEMU_CPU picks the processor). Python
@@ -36,9 +36,17 @@ for f in /etc/apt/sources.list /etc/apt/sources.list.d/*.list /etc/apt/sources.l
 done
 if [ ${#sources[@]} -eq 0 ]; then sources=(http://deb.debian.org/debian); fi
 . /etc/os-release
-mmdebstrap --quiet --variant=extract --architectures="$ARCH" \
+mmdebstrap --quiet --variant=extract --architectures="$ARCH" --skip=cleanup/apt/cache \
   --include=python3,python3-numpy,python3-pytest,python3-pip,libstdc++6 \
   "$VERSION_CODENAME" "$ROOT" "${sources[@]}"
+
+# dpkg's status as configuring the packages would have written it (the demo,
+# examples/package_search.py, indexes it); then the downloaded packages go.
+for deb in "$ROOT"/var/cache/apt/archives/*.deb; do
+  dpkg-deb --field "$deb" | sed '/^Package:/a Status: install ok installed'
+  echo
+done >"$ROOT/var/lib/dpkg/status"
+rm -f "$ROOT"/var/cache/apt/archives/*.deb
 
 # What update-alternatives would have made.
 ln -sf blas/libblas.so.3 "$ROOT/usr/lib/$TRIPLET/libblas.so.3"

@@ -17,12 +17,14 @@ ARCH=$2
 ROOT=$PWD/build-roots/$ARCH
 bash scripts/target-root.sh "$ARCH" "$ROOT"
 
-# Everything the run needs is copied into the tree: a chroot sees nothing else.
+# Everything the run needs is copied into the tree, the suite with the README
+# and the examples that it runs: a chroot sees nothing else.
 rm -rf "$ROOT/ostrel-test"
-mkdir -p "$ROOT/ostrel-test"
-cp "$WHEEL" scripts/check_wheel.py "$ROOT/ostrel-test/"
-cp -R tests/python "$ROOT/ostrel-test/tests"
-find "$ROOT/ostrel-test/tests" -name __pycache__ -prune -exec rm -rf {} +
+mkdir -p "$ROOT/ostrel-test/tests"
+cp "$WHEEL" scripts/check_wheel.py README.md "$ROOT/ostrel-test/"
+cp -R tests/python "$ROOT/ostrel-test/tests/python"
+cp -R examples "$ROOT/ostrel-test/examples"
+find "$ROOT/ostrel-test" -name __pycache__ -prune -exec rm -rf {} +
 
 # in_root CMD ARGS...: runs a program of the tree with the variables in RUN_ENV.
 if [ "$ARCH" = "$(dpkg --print-architecture)" ]; then
@@ -49,4 +51,4 @@ in_root "$TEST/venv/bin/python" -m pip install -q --no-index --no-cache-dir \
 SITE=$(in_root "$TEST/venv/bin/python" "$TEST/check_wheel.py")
 # conftest.py checks that the suite imports the module from $SITE.
 RUN_ENV+=(OSTREL_MODULE_DIR="$SITE")
-in_root "$TEST/venv/bin/python" -m pytest -q -p no:cacheprovider "$TEST/tests"
+in_root "$TEST/venv/bin/python" -m pytest -q -p no:cacheprovider "$TEST/tests/python"

@@ -181,7 +181,7 @@ class HashedEmbedder:
                 bucket, sign = hashed(token, self.dim)
                 buckets.append(bucket)
                 weights.append(sign * w)
-            cached = (np.array(buckets, np.int64), np.array(weights))
+            cached = (np.array(buckets, np.intp), np.array(weights))
             self._features[word] = cached
         return cached
 
@@ -190,7 +190,7 @@ class HashedEmbedder:
         words = tokenize(text)
         parts = [self._word_features(w) for w in words]
         pairs = [hashed(a + " " + b, self.dim) for a, b in zip(words, words[1:])]
-        parts.append((np.array([b for b, _ in pairs], np.int64),
+        parts.append((np.array([b for b, _ in pairs], np.intp),
                       np.array([s for _, s in pairs])))
         buckets = np.concatenate([b for b, _ in parts])
         weights = np.concatenate([w for _, w in parts])

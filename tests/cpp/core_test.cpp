@@ -28,14 +28,14 @@ struct SeededSource {
 TEST(Engine, RandomSequencesEqualThePlainPipeline) {
   const bool emulated = std::getenv("OSTREL_EMULATED") != nullptr;
   std::unique_ptr<ThreadPool> one = ThreadPool::create(1), three = ThreadPool::create(3);
-  const std::optional<ScoringPlan> plans[] = {std::nullopt,
-                                              ScoringPlan{1},
-                                              ScoringPlan{2, three.get()},
-                                              ScoringPlan{3},
-                                              ScoringPlan{7, one.get()},
-                                              ScoringPlan{32, three.get()},
-                                              ScoringPlan{64},
-                                              ScoringPlan{5, three.get(), false}};
+  // The machine's plan, then forced pieces on the calling thread and on pools
+  // of 1 and 3 workers, and the plain twin.
+  // clang-format off
+  const std::optional<ScoringPlan> plans[] = {
+      std::nullopt, ScoringPlan{1}, ScoringPlan{2, three.get()}, ScoringPlan{3},
+      ScoringPlan{7, one.get()}, ScoringPlan{32, three.get()}, ScoringPlan{64},
+      ScoringPlan{5, three.get(), false}};
+  // clang-format on
   // More for a longer hunt: OSTREL_MODEL_SEQUENCES=n.
   const char* asked = std::getenv("OSTREL_MODEL_SEQUENCES");
   const int sequences = asked ? std::atoi(asked) : emulated ? 8 : 48;

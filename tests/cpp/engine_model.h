@@ -78,7 +78,7 @@ struct Model {
     docs[id] = doc;
     indexed.insert(id);
     next_id = std::max<uint64_t>(next_id, uint64_t{id} + 1);
-    if (ttl) expired[id] = *ttl < 0;  // the tests' ttls: -1 or far ahead
+    if (ttl) *ttl < 0 ? (void)expiring.insert(id) : (void)expiring.erase(id);  // -1 or far ahead
   }
   // As delete: the indexed documents the filter matches (deleted ones
   // re-added included); returns how many.
@@ -90,11 +90,8 @@ struct Model {
     return matched.size();
   }
   void purge() {
-    std::vector<uint32_t> due;
-    for (const auto& [id, past] : expired)
-      if (past) due.push_back(id);
-    for (uint32_t id : due) expired.erase(id);
-    remove(due);
+    remove({expiring.begin(), expiring.end()});
+    expiring.clear();
   }
   void remove(const std::vector<uint32_t>& ids) {
     for (uint32_t id : ids) deleted.insert(id), indexed.erase(id);
@@ -132,9 +129,9 @@ struct Model {
   std::unique_ptr<LSH> lsh;
   VectorStorage storage;
   std::map<uint32_t, Doc> docs;
-  std::set<uint32_t> indexed;        // what negations range over
-  std::set<uint32_t> deleted;        // never shrinks
-  std::map<uint32_t, bool> expired;  // id -> its expiry lies in the past
+  std::set<uint32_t> indexed;   // what negations range over
+  std::set<uint32_t> deleted;   // never shrinks
+  std::set<uint32_t> expiring;  // their expiry lies in the past
   uint64_t next_id = 0;
 };
 

@@ -1,14 +1,14 @@
-"""Search latency of two builds of ostrel on the peer comparison's data, run
-in alternation so that both see the same machine load.
+"""Search latency of builds of ostrel on the peer comparison's data, run in
+turn so that all see the same machine load.
 
 Each round runs compare.py's ostrel worker ("full" configurations: k = 10
 with and without filters, k = 100, and k = 10 after deleting 10 % on the
 128-d set) once per build, in a fresh interpreter with that build's module
-first on the path, the order of the builds alternating between rounds. The
-report gives, per row, the median over rounds of each build's p50 and their
-ratio.
+first on the path, the order of the builds rotating between rounds. The
+report gives, per row, the median over rounds of each build's p50 and its
+ratio to the first build's.
 
-    /usr/bin/python3 bench/ab.py OLD_BUILD NEW_BUILD [--rounds 5] [--quick]
+    /usr/bin/python3 bench/ab.py BASE_BUILD OTHER_BUILD... [--rounds 5] [--quick]
 """
 import argparse
 import json
@@ -38,8 +38,7 @@ def run(build, task, data_dir):
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("old")
-    parser.add_argument("new")
+    parser.add_argument("builds", nargs="+")
     parser.add_argument("--rounds", type=int, default=5)
     parser.add_argument("--quick", action="store_true", help="1/10 of the documents")
     args = parser.parse_args()
@@ -49,16 +48,20 @@ def main():
             compare.generate(key, dim, n, data_dir)
             task = {"system": "ostrel", "set": key, "mode": "numpy", "configs": "full",
                     "delete": key in compare.DELETE_SETS, "n": n}
-            p50 = {args.old: [], args.new: []}
+            p50 = {build: [] for build in args.builds}
             for r in range(args.rounds):
-                for build in ((args.old, args.new) if r % 2 == 0 else (args.new, args.old)):
+                for i in range(len(args.builds)):
+                    build = args.builds[(r + i) % len(args.builds)]
                     p50[build].append(run(build, task, data_dir))
+            base, others = args.builds[0], args.builds[1:]
             print(f"\n{dim}-d x {n:,} ({args.rounds} rounds, median of p50 in µs)")
-            print(f"| row | {args.old} | {args.new} | new / old |\n|---|---|---|---|")
-            for config in p50[args.old][0]:
-                old = statistics.median(x[config] for x in p50[args.old])
-                new = statistics.median(x[config] for x in p50[args.new])
-                print(f"| {config} | {old:.1f} | {new:.1f} | {new / old:.3f} |")
+            print("| row | " + " | ".join(args.builds) + " | " +
+                  " | ".join(f"{b} / {base}" for b in others) + " |")
+            print("|---" * (1 + 2 * len(args.builds) - 1) + "|")
+            for config in p50[base][0]:
+                med = [statistics.median(x[config] for x in p50[b]) for b in args.builds]
+                print(f"| {config} | " + " | ".join(f"{m:.1f}" for m in med) + " | " +
+                      " | ".join(f"{m / med[0]:.3f}" for m in med[1:]) + " |")
 
 
 if __name__ == "__main__":

@@ -5,6 +5,7 @@
 
 #include <cmath>
 #include <random>
+#include <tuple>
 #include <vector>
 
 namespace ostrel::kernels {
@@ -70,23 +71,14 @@ TEST_P(PerTarget, MatchesReferenceBitForBitOnRandomLengths) {
 }
 
 TEST_P(PerTarget, CosineConventions) {
-  const std::vector<float> zero(9, 0.0f), one(9, 1.0f), minus(9, -1.0f);
-  std::vector<float> nan = one;
-  nan[3] = NAN;
-  std::vector<float> e0(9, 0.0f), e1(9, 0.0f);
-  e0[0] = 1;
-  e1[1] = 1;
-  struct Case {
-    const std::vector<float>& a;
-    const std::vector<float>& b;
-    double distance;
-  } cases[] = {
-      {zero, zero, 0.0}, {zero, one, 1.0},  {one, zero, 1.0}, {e0, e1, 1.0},
-      {one, one, 0.0},   {one, minus, 2.0}, {nan, one, 0.0},  // NaN distance clips to 0
-  };
-  for (const Case& c : cases) {
-    EXPECT_NEAR(cos_f32(c.a.data(), c.b.data(), 9), c.distance, 1e-12);
-  }
+  std::vector<float> zero(9, 0.0f), one(9, 1.0f), minus(9, -1.0f), nan = one, e0 = zero, e1 = zero;
+  nan[3] = NAN, e0[0] = 1, e1[1] = 1;
+  // Zero against zero is distance 0, against anything else 1; NaN clips to 0.
+  const std::tuple<std::vector<float>*, std::vector<float>*, double> cases[] = {
+      {&zero, &zero, 0.0}, {&zero, &one, 1.0},  {&one, &zero, 1.0}, {&e0, &e1, 1.0},
+      {&one, &one, 0.0},   {&one, &minus, 2.0}, {&nan, &one, 0.0}};
+  for (auto [a, b, distance] : cases)
+    EXPECT_NEAR(cos_f32(a->data(), b->data(), 9), distance, 1e-12);
   EXPECT_EQ(cos_f32(nullptr, nullptr, 0), 0.0);
 }
 
@@ -153,12 +145,9 @@ TEST_P(PerTarget, Dot32SumsEachPlaneInIndexOrder) {
   }
 }
 
-std::string target_label(const ::testing::TestParamInfo<int64_t>& info) {
-  return hwy::TargetName(info.param);
-}
-
 INSTANTIATE_TEST_SUITE_P(AllTargets, PerTarget,
-                         ::testing::ValuesIn(hwy::SupportedAndGeneratedTargets()), target_label);
+                         ::testing::ValuesIn(hwy::SupportedAndGeneratedTargets()),
+                         [](const auto& info) { return std::string(hwy::TargetName(info.param)); });
 
 }  // namespace
 }  // namespace ostrel::kernels

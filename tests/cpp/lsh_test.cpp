@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <bit>
-#include <cmath>
 #include <map>
 #include <random>
 #include <set>
@@ -14,15 +13,13 @@
 namespace ostrel {
 namespace {
 
-// The hyperplanes as the index defines them, row by row.
+// The hyperplanes as the index draws them, row by row (the index scales each
+// to unit length, which changes no sign).
 std::vector<std::vector<float>> hyperplanes(size_t dim) {
   UniformGenerator gen(12345);
   std::vector<std::vector<float>> planes(32, std::vector<float>(dim));
-  for (auto& p : planes) {
-    float s = 0.0f;
-    for (float& x : p) x = gen.next(), s += x * x;
-    for (float& x : p) x /= s > 0.0f ? std::sqrt(s) : 1.0f;
-  }
+  for (auto& p : planes)
+    for (float& x : p) x = gen.next();
   return planes;
 }
 

@@ -6,6 +6,7 @@ instance, from this thread or, the lock handed over, from another one)."""
 import array
 import collections
 import copy
+import math
 import pathlib
 import pickle
 import re
@@ -169,9 +170,10 @@ def test_result_conversion(db):
         (2, 0.5, '{"n": 2}'), (0, -1.0, '{"k": "v"}'), (2, 0.75, '{"n": 2}')]
     assert db.build_results(pairs, False) == [(i, s, "") for i, s in pairs]
     Pair = collections.namedtuple("Pair", "id score")
-    got = db.build_results([(7, 0.1), Pair(4294967295, -1.5), (3000000000, 1e40)], False)
-    assert got == [(7, 0.10000000149011612, ""), (4294967295, -1.5, ""),
-                   (3000000000, float("inf"), "")]
+    scored = [(7, 0.1), Pair(4294967295, -1.5), (3000000000, -1e40), (1, math.nan)]
+    got = db.build_results(scored, False)
+    assert got[:3] == [(7, 0.10000000149011612, ""), (4294967295, -1.5, ""),
+                       (3000000000, -math.inf, "")] and math.isnan(got[3][1])
 
 
 def _add(db):

@@ -94,7 +94,6 @@ TEST(JsonParse, NestingLimit) {
     for (size_t i = 0; i < depth; ++i) s.insert(0, open).append(close);
     return s.insert(depth * open.size(), "1");
   };
-  EXPECT_EQ(error_of(nested(127, "[", "]")), "ok");
   EXPECT_EQ(error_of(nested(127, "{\"a\":", "}")), "ok");
   EXPECT_EQ(error_of(nested(128, "[", "]")), "recursion limit exceeded at line 1 column 128");
   // 127 objects of 5 bytes each come before the 128th `{`.

@@ -27,10 +27,8 @@ std::vector<std::span<const float>> spans(const std::vector<std::vector<float>>&
 TEST(ProductQuantizer, InitialCodebooksAreSeededUnitVectors) {
   auto pq = ProductQuantizer::train(768, {});
   ASSERT_EQ(pq->num_subspaces(), 64u);
-  const auto first = pq->centroid(0, 0);
-  EXPECT_NEAR(first[0], 0.31042, 1e-5);
-  EXPECT_NEAR(first[1], 0.23641, 1e-5);
-  EXPECT_NEAR(first[2], -0.12683, 1e-5);
+  const float first[] = {0.31042f, 0.23641f, -0.12683f};
+  for (size_t i = 0; i < 3; ++i) EXPECT_NEAR(pq->centroid(0, 0)[i], first[i], 1e-5);
   for (size_t s : {0, 63}) {
     float sum = 0;
     for (float x : pq->centroid(s, 255)) sum += x * x;

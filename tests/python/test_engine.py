@@ -18,23 +18,6 @@ RED, BLUE = '{"c": "red"}', '{"c": "blue"}'
 IS_RED = '{"c": {"$eq": "red"}}'
 
 
-def run_in_child(fn, timeout=120):
-    """Runs fn() in a forked child: exit code 0 when it returned a true value.
-    SIGALRM ends a child still running at the deadline: a hang fails."""
-    with warnings.catch_warnings():
-        warnings.simplefilter("ignore", DeprecationWarning)  # fork with threads
-        pid = os.fork()
-    if pid == 0:
-        signal.signal(signal.SIGALRM, signal.SIG_DFL)
-        signal.alarm(timeout)
-        try:
-            os._exit(0 if fn() else 2)
-        except BaseException:
-            traceback.print_exc()
-            os._exit(3)
-    return os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1])
-
-
 def test_first_vector_fixes_dimension_and_mismatch_changes_nothing(db, tmp_path):
     assert db.search([1.0], 2**64 - 1) == [] and db.search([1.0], 5, '{"v": {"$eq": 0}}') == []
     db.add(0, [], '{"v": 0}')  # an empty first vector leaves the dimension open
@@ -153,5 +136,16 @@ def test_a_forked_child_scores_on_a_pool_of_its_own(db):
         db.add(i, vecs[i], "{}")
     parallel = db.search(vecs[0], 5000, None, False)  # 1001 candidates: on the pool
     assert len(parallel) == 1001
-    assert run_in_child(lambda: db.search(vecs[0], 5000, None, False) == parallel) == 0
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", DeprecationWarning)  # fork with threads
+        pid = os.fork()
+    if pid == 0:  # exit code 0 when the child gets the same; SIGALRM ends one that hangs
+        signal.signal(signal.SIGALRM, signal.SIG_DFL)
+        signal.alarm(120)
+        try:
+            os._exit(0 if db.search(vecs[0], 5000, None, False) == parallel else 2)
+        except BaseException:
+            traceback.print_exc()
+            os._exit(3)
+    assert os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1]) == 0
     assert db.search(vecs[0], 5000, None, False) == parallel

@@ -7,7 +7,7 @@ import array
 import collections
 import copy
 import math
-import pathlib
+import pathlib  # noqa: F401 (the calls of BAD_ARGUMENTS use it, and Seq)
 import pickle
 import re
 import weakref
@@ -16,7 +16,7 @@ import numpy as np
 import pytest
 
 import ostrel
-from conftest import DOC, VEC, Num, Seq, run_children
+from conftest import DOC, VEC, Num, Seq, run_children  # noqa: F401
 from ostrel import OstrelDB
 
 def test_class_is_closed(db):

@@ -1,6 +1,6 @@
 """Engine semantics seen through the Python module: add, count, search,
 delete, expiry, build_results, quantization, metadata.bin and the parallel
-scoring path."""
+scoring path. (A directory opened again: the README's metadata.bin block.)"""
 
 import os
 import signal
@@ -10,8 +10,7 @@ import warnings
 import numpy as np
 import pytest
 
-from conftest import DOC, EMULATED, VEC, ids
-from ostrel import OstrelDB
+from conftest import DOC, EMULATED, ids
 
 DIM = 8
 RED, BLUE = '{"c": "red"}', '{"c": "blue"}'
@@ -113,20 +112,6 @@ def test_recall_floor_on_a_clustered_mixture(db):
 
     assert recall(10) >= 0.25
     assert recall(100) >= 0.55
-
-
-def test_metadata_file_and_reopen(tmp_path):
-    path = tmp_path / "store"
-    db = OstrelDB(str(path))
-    assert not (path / "metadata.bin").exists()
-    db.add(5, [1.0, 0.0], '{"a":"xy"}')
-    db.add(2, [0.0, 1.0], "[12]")
-    del db
-    db = OstrelDB(str(path))  # starts empty, appends to the old file
-    assert (db.count(), db.search(VEC, 10), db.build_results([(5, 0.5)], True)) == (0, [], [])
-    db.add(5, [1.0, 0.0], '"again"')
-    assert (path / "metadata.bin").read_bytes() == b'{"a":"xy"}[12]"again"'
-    assert db.build_results([(5, 0.5)], True) == [(5, 0.5, '"again"')]
 
 
 @pytest.mark.skipif(EMULATED, reason="qemu-user cannot fork a process whose threads run")

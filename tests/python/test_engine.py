@@ -12,7 +12,6 @@ import pytest
 
 from conftest import DOC, EMULATED, ids
 
-DIM = 8
 RED, BLUE = '{"c": "red"}', '{"c": "blue"}'
 IS_RED = '{"c": {"$eq": "red"}}'
 
@@ -52,7 +51,7 @@ def test_invalid_json_still_stores_record_vector_and_id(db, tmp_path):
 def test_filtered_fallback_scores_every_match(db):
     # It once scored only the first max(10 k, 1000) matching ids. (The scoring
     # shortcuts are checked against the plain pipeline by core_test.)
-    v = np.random.default_rng(7).standard_normal((3000, DIM)).astype(np.float32)
+    v = np.random.default_rng(7).standard_normal((3000, 8)).astype(np.float32)
     for i in range(3000):
         db.add(i, v[i], f'{{"g": {i % 7}}}')
     for i in (2996, 1001):

@@ -1,4 +1,4 @@
-// Hashing, the seeded generator and the containers: FlatMap and SlotTable.
+// Hashing, the seeded generator and the containers: FlatMap, SlotTable and IdMap.
 #include "hash.h"
 
 #include <gtest/gtest.h>
@@ -7,8 +7,10 @@
 #include <optional>
 #include <random>
 #include <set>
+#include <vector>
 
 #include "flat_map.h"
+#include "id_map.h"
 #include "slot_table.h"
 #include "uniform.h"
 
@@ -81,6 +83,38 @@ TEST(SlotTable, AgreesWithMapModelAcrossPages) {
         [&](uint32_t id, const float* row) { listed.emplace_back(id, row[row_len - 1]); });
     EXPECT_EQ(listed, decltype(listed)(model.begin(), model.end()));
     for (auto [id, value] : model) ASSERT_EQ(table.find(id)[row_len - 1], value);
+  }
+}
+
+// Against a std::map model, with ids from dense runs (which keep the map an
+// identity until a gap), random 32-bit values and the extremes; re-adds
+// must find their rows again.
+TEST(IdMap, AgreesWithMapModel) {
+  std::mt19937 rng(3);
+  const std::vector<std::vector<uint32_t>> scenarios = {
+      {0, 1, 2, 1, 0, 3},               // dense, re-adds: stays the identity
+      {0, 1, 2, 4294967295u, 3, 0, 5},  // a gap and the largest id
+      {7, 0, 4294967295u, 8, 7},        // starts away from 0
+  };
+  for (std::vector<uint32_t> ids : scenarios) {
+    for (int i = 0; i < 3000; ++i) ids.push_back(i % 3 ? rng() : rng() % 5000);
+    IdMap map;
+    std::map<uint32_t, uint32_t> model;  // id -> row
+    bool identity = true;
+    for (uint32_t id : ids) {
+      auto [it, fresh] = model.try_emplace(id, static_cast<uint32_t>(model.size()));
+      identity = identity && it->second == id;
+      ASSERT_EQ(map.assign(id), it->second);
+      ASSERT_EQ(map.identity(), identity);
+    }
+    ASSERT_EQ(map.size(), model.size());
+    for (auto [id, row] : model) {
+      ASSERT_EQ(map.row_of(id), row);
+      ASSERT_EQ(map.id_of(row), id);
+    }
+    for (uint32_t probe : {1u << 31, 4294967294u, 5001u}) {
+      ASSERT_EQ(map.row_of(probe).has_value(), model.contains(probe));
+    }
   }
 }
 

@@ -1,7 +1,6 @@
 #include "interval_tree.h"
 
 #include <algorithm>
-#include <bit>
 #include <cmath>
 #include <cstdlib>
 #include <limits>

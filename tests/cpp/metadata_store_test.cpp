@@ -18,17 +18,14 @@ namespace {
 namespace fs = std::filesystem;
 using Location = MetadataStore::Location;
 
+// A fresh directory per test, removed after it.
 class MetadataStoreTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    std::string pattern = (fs::temp_directory_path() / "ostrel-meta-XXXXXX").string();
-    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-    dir_ = pattern;
-  }
+  void SetUp() override { ASSERT_NE(mkdtemp(dir_.data()), nullptr); }
   void TearDown() override { fs::remove_all(dir_); }
-  fs::path bin() const { return dir_ / "metadata.bin"; }
+  fs::path bin() const { return fs::path(dir_) / "metadata.bin"; }
 
-  fs::path dir_;
+  std::string dir_ = (fs::temp_directory_path() / "ostrel-meta-XXXXXX").string();
 };
 
 TEST_F(MetadataStoreTest, TextLongerThanFourGigabytesIsRefusedBeforeTheFile) {
@@ -39,7 +36,7 @@ TEST_F(MetadataStoreTest, TextLongerThanFourGigabytesIsRefusedBeforeTheFile) {
   const size_t len = size_t{UINT32_MAX} + 1;
   void* p = mmap(nullptr, len, PROT_READ, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
   ASSERT_NE(p, MAP_FAILED);
-  MetadataStore store(dir_.string());
+  MetadataStore store(dir_);
   Status s = store.append(1, std::string_view(static_cast<const char*>(p), len));
   munmap(p, len);
   EXPECT_EQ(s.message(), "Metadata too long (max 4GB)");
@@ -51,7 +48,7 @@ TEST_F(MetadataStoreTest, TextLongerThanFourGigabytesIsRefusedBeforeTheFile) {
 TEST_F(MetadataStoreTest, RecordMayStartAtTheLastOffsetButNotBeyond) {
   std::ofstream(bin()).close();
   fs::resize_file(bin(), 4294967295u);  // sparse
-  MetadataStore store(dir_.string() + "/");
+  MetadataStore store(dir_ + "/");
   EXPECT_EQ(store.file_path(), bin().string());
   ASSERT_TRUE(store.append(1, "ab").ok());
   EXPECT_EQ(store.location(1), (Location{4294967295u, 2}));
@@ -65,7 +62,7 @@ TEST_F(MetadataStoreTest, RecordMayStartAtTheLastOffsetButNotBeyond) {
 // each record reads back whole, and a short record replacing a long one
 // does not inherit its length.
 TEST_F(MetadataStoreTest, LengthsAroundTheShortFieldReadBackWhole) {
-  MetadataStore store(dir_.string());
+  MetadataStore store(dir_);
   uint32_t offset = 0;
   int generation = 0;
   for (size_t length : {3u, 65534u, 65535u, 3u, 65536u, 200000u, 0u, 70000u, 65535u}) {

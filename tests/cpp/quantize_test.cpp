@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
 #include <cfloat>
 #include <random>
 
@@ -27,10 +28,8 @@ std::vector<std::span<const float>> spans(const std::vector<std::vector<float>>&
 TEST(ProductQuantizer, InitialCodebooksAreSeededUnitVectors) {
   auto pq = ProductQuantizer::train(768, {});
   ASSERT_EQ(pq->num_subspaces(), 64u);
-  const auto first = pq->centroid(0, 0);
-  EXPECT_NEAR(first[0], 0.31042, 1e-5);
-  EXPECT_NEAR(first[1], 0.23641, 1e-5);
-  EXPECT_NEAR(first[2], -0.12683, 1e-5);
+  const float first[] = {0.31042f, 0.23641f, -0.12683f};
+  for (size_t i = 0; i < 3; ++i) EXPECT_NEAR(pq->centroid(0, 0)[i], first[i], 1e-5);
   for (size_t s : {0, 63}) {
     float sum = 0;
     for (float x : pq->centroid(s, 255)) sum += x * x;
@@ -38,35 +37,32 @@ TEST(ProductQuantizer, InitialCodebooksAreSeededUnitVectors) {
   }
 }
 
-TEST(ProductQuantizer, SamplesEveryStepthVectorUnnormalised) {
-  auto data = random_vectors(5000, 768, 1);
-  auto pq = ProductQuantizer::train(768, spans(data));
-  // step = 5000 / 256 = 19: centroid c of every sub-space is the piece of vector 19 c.
-  for (size_t s : {0, 31, 63}) {
-    for (size_t c : {0, 1, 255}) {
-      const auto centroid = pq->centroid(s, c);
-      ASSERT_TRUE(std::equal(centroid.begin(), centroid.end(), &data[19 * c][s * 12])) << s << c;
-    }
-  }
-}
-
-TEST(ProductQuantizer, ShortDataKeepsLaterCodebooksAndZeroCodes) {
-  // (dimension, sub-spaces replaced by samples)
-  for (const auto& c : {std::pair<size_t, size_t>{384, 32}, {10, 1}, {1000, 64}}) {
-    auto data = random_vectors(100, c.first, 2);
+// The sub-spaces the data reach take the piece of every step-th vector as it
+// is (step = n / 256, at least 1; shorter at the data's end), then, past n,
+// zero centroids of 12 components; later sub-spaces keep their seeded
+// codebooks and always get code 0.
+TEST(ProductQuantizer, SamplesEveryStepthVectorAndKeepsLaterCodebooks) {
+  const auto initial = ProductQuantizer::train(768, {});
+  // (vectors, dimension): a step of 19; fewer vectors than centroids, short and long data.
+  for (const auto& [n, dim] :
+       {std::pair<size_t, size_t>{5000, 768}, {100, 384}, {100, 10}, {100, 1000}}) {
+    auto data = random_vectors(n, dim, 1);
     auto pq = ProductQuantizer::train(768, spans(data));
-    auto initial = ProductQuantizer::train(768, {});
+    const size_t step = std::max<size_t>(n / 256, 1),
+                 reached = std::min<size_t>((dim + 11) / 12, 64);
     for (size_t s = 0; s < 64; ++s) {
-      bool same = pq->centroid(s, 0) == initial->centroid(s, 0);
-      EXPECT_EQ(same, s >= c.second) << c.first << " sub-space " << s;
+      for (size_t c = 0; c < 256; ++c) {  // a sample, zero beyond its piece; zero; or seeded
+        const bool sampled = s < reached && step * c < n;
+        const size_t len = sampled ? std::min<size_t>(12, dim - s * 12) : 12;
+        auto want = s < reached ? std::array<float, 12>{} : initial->centroid(s, c);
+        if (sampled) std::copy_n(&data[step * c][s * 12], len, want.begin());
+        ASSERT_EQ(pq->centroid_len(s, c), len) << dim << " " << s << " " << c;
+        ASSERT_EQ(pq->centroid(s, c), want) << dim << " " << s << " " << c;
+      }
     }
-    // Fewer than 256 samples: zero padding centroids of 12 components.
-    EXPECT_EQ(pq->centroid_len(0, 99), std::min<size_t>(c.first, 12));
-    EXPECT_EQ(pq->centroid_len(0, 100), 12u);
-    EXPECT_EQ(pq->centroid(0, 100)[0], 0.0f);
-    auto code = pq->encode(data[5]);
+    const auto code = pq->encode(data[5]);
     ASSERT_EQ(code.size(), 64u);
-    for (size_t s = (c.first + 11) / 12; s < 64; ++s) EXPECT_EQ(code[s], 0) << c.first;
+    for (size_t s = reached; s < 64; ++s) EXPECT_EQ(code[s], 0) << dim;
   }
 }
 

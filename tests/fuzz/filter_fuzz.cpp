@@ -1,11 +1,15 @@
-// libFuzzer target for FilterEngine::apply_filter on a filter text, against
-// a small index of varied documents (a re-added one, removed ones). Every
-// input must give the same outcome twice and through eval_filter; a text that
-// does not parse fails with the parser's message; a result holds only live
-// documents; {"$not": X} is all_docs minus X, or no constraint when X is.
+// libFuzzer target for json::parse and FilterEngine::apply_filter on one text,
+// against a small index of varied documents (a re-added one, removed ones).
+// A text that parses has its objects strictly ordered by key; one that does
+// not fails with one of the parser's messages, at a position inside the text,
+// and apply_filter fails with the same message. Every input gives the same
+// outcome twice and through eval_filter; a result holds only live documents;
+// {"$not": X} is all_docs minus X, or no constraint when X is.
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
+#include <string>
 #include <string_view>
 #include <utility>
 
@@ -21,6 +25,41 @@ using ostrel::json::Value;
 
 void check(bool ok) {
   if (!ok) std::abort();
+}
+
+void check_tree(const Value& v) {
+  if (v.is_array()) {
+    for (const Value& e : v.as_array()) check_tree(e);
+  } else if (v.is_object()) {
+    const ostrel::json::Object& members = v.as_object();
+    for (size_t i = 0; i < members.size(); ++i) {
+      check(i == 0 || members[i - 1].key < members[i].key);
+      check_tree(members[i].value);
+    }
+  }
+}
+
+// clang-format off
+constexpr std::string_view kMessages[] = {
+    "EOF while parsing a value", "EOF while parsing a list", "EOF while parsing an object",
+    "EOF while parsing a string", "expected value", "expected ident", "trailing characters",
+    "trailing comma", "key must be a string", "expected `:`", "expected `,` or `]`",
+    "expected `,` or `}`", "invalid escape", "invalid number", "number out of range",
+    "control character (\\u0000-\\u001F) found while parsing a string",
+    "lone leading surrogate in hex escape", "unexpected end of hex escape",
+    "recursion limit exceeded"};
+// clang-format on
+
+void check_error(const std::string& message, std::string_view text) {
+  const size_t at = message.find(" at line ");
+  bool known = false;
+  for (std::string_view m : kMessages) known = known || message.compare(0, at, m) == 0;
+  unsigned long line = 0, column = 0;
+  check(at != std::string::npos && known &&
+        std::sscanf(message.c_str() + at, " at line %lu column %lu", &line, &column) == 2);
+  size_t lines = 1;
+  for (char c : text) lines += c == '\n';
+  check(line >= 1 && line <= lines && column <= text.size());
 }
 
 bool same(const ClauseResult& a, const ClauseResult& b) {
@@ -76,10 +115,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   check(first.ok() == second.ok() && parsed.ok() == first.ok());
   if (!first.ok()) {
     check(first.status().code() == ostrel::Status::Code::kInvalid);
+    check_error(first.status().message(), text);
     check(first.status().message() == second.status().message());
     check(first.status().message() == parsed.status().message());
     return 0;
   }
+  check_tree(parsed.value());
   const ClauseResult& x = first.value();
   check(same(x, second.value()) && same(x, f->engine.eval_filter(parsed.value())));
   if (x) check(x->isSubset(f->live) && !x->intersect(f->removed));

@@ -1,11 +1,10 @@
-"""Hostile input from Python: lying lengths, non-finite and enormous values,
-deep JSON, long loops watched for memory and reference leaks, and memory
+"""Hostile input from Python: lying lengths, enormous vectors and texts,
+long loops watched for memory and reference leaks, and memory
 exhaustion. (Entry points never release the interpreter lock: threads only
 meet inside a call through Python code run by a conversion, which
 test_binding's re-entrant cases cover, or at exit: test_shutdown.)"""
 
 import itertools
-import math
 import os
 import pathlib
 import sys
@@ -13,7 +12,7 @@ import sys
 import numpy as np
 import pytest
 
-from conftest import DOC, EMULATED, VEC, Seq, run_children
+from conftest import DOC, EMULATED, Seq, run_children
 from ostrel import OstrelDB
 
 # Under AddressSanitizer freed memory sits in quarantine and address-space
@@ -35,46 +34,13 @@ def test_lying_lengths_only_size_the_buffer(db, length):
         db.add(2, Seq(length, itertools.repeat(0.5, 100_000)), DOC)
 
 
-@pytest.mark.parametrize("n", [6, 5010], ids=["raw", "quantized"])
-def test_non_finite_vectors_and_queries(db, n):
-    nan, inf = float("nan"), float("inf")
-    vecs = np.random.default_rng(4).standard_normal((n, 24)).astype(np.float32)
-    vecs[::3, 2], vecs[1::3, 5], vecs[4] = nan, inf, -inf
-    for i in range(n):
-        db.add(i, vecs[i], f'{{"i": {i}}}')
-    # Queries shorter or longer than the stored vectors give NaN scores too.
-    for query in [[1.0] * 24, [nan] * 24, [inf, -inf] * 12, [1e39] * 24, [1.0], [0.5] * 30, []]:
-        for k, flt, allowed in [(1, None, n), (2 * n, None, n), (10, '{"i": {"$lt": 4}}', 4)]:
-            hits = db.search(query, k, flt)
-            assert len(hits) <= k and len({i for i, _, _ in hits}) == len(hits)
-            assert all(list(map(type, h)) == [int, float, str] and h[0] < allowed for h in hits)
-            numbers = [s for _, s, _ in hits if not math.isnan(s)]
-            assert numbers == sorted(numbers, reverse=True)
-    got = db.build_results([(0, nan), (1, inf), (2, -1e39)], False)
-    assert math.isnan(got[0][1]) and got[1][1] == inf and got[2][1] == -inf
-
-
 def test_million_components_and_fifty_megabytes_of_metadata(db, tmp_path):
     big, text = [0.5] * 1_000_000, '{"blob": "' + "x" * 50_000_000 + '"}'
     db.add(0, big, text)  # fixes the dimension
     db.add(1, np.full(1_000_000, 0.5), DOC)
     assert db.search(big, 5) == [(0, 1.0, text), (1, 1.0, DOC)]
-    with pytest.raises(ValueError, match="^Dimension mismatch: expected 1000000, got 2$"):
-        db.add(2, VEC, DOC)
     assert (tmp_path / "db" / "metadata.bin").stat().st_size == len(text) + 2
     assert db.delete('{"blob": {"$exists": true}}') == 1
-
-
-def test_deeply_nested_json(db):
-    deep = "[" * 100_000 + "]" * 100_000
-    with pytest.raises(ValueError, match="^recursion limit exceeded at line 1 column 128$"):
-        db.add(0, VEC, deep)
-    assert db.build_results([(0, 0.0)], True) == [(0, 0.0, deep)]  # the record stays
-    for filter_json in (deep, '{"a": ' * 100_000 + "1" + "}" * 100_000):
-        with pytest.raises(ValueError, match=r"^recursion limit exceeded at line 1 column \d+$"):
-            db.delete(filter_json)
-    db.add(0, VEC, '{"a": 1}')
-    assert db.delete('{"a": {"$eq": 1}}') == 1
 
 
 def test_memory_and_references_stay_flat(tmp_path):

@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <bit>
 #include <cmath>
+#include <cstdio>
 #include <filesystem>
 #include <map>
 #include <memory>
@@ -32,7 +33,7 @@ struct Doc {  // the metadata {"g": g, "n": n} and, when t, "t": "a"
   bool t;
 };
 
-// The filters the model evaluates: a text, where A and B stand for two
+// The filters the model evaluates: a text, whose %u stand for the two
 // operands, and a predicate. The last compares a field with a plain value:
 // it constrains nothing, so it matches nothing.
 struct FilterForm {
@@ -41,17 +42,17 @@ struct FilterForm {
 };
 inline constexpr FilterForm FILTERS[] = {
     {"", [](const Doc&, uint32_t, uint32_t) { return true; }},
-    {R"({"g":{"$lt":A}})", [](const Doc& d, uint32_t a, uint32_t) { return d.g < a; }},
-    {R"({"$not":{"g":{"$lt":A}}})", [](const Doc& d, uint32_t a, uint32_t) { return d.g >= a; }},
-    {R"({"g":{"$ne":A}})", [](const Doc& d, uint32_t a, uint32_t) { return d.g != a; }},
+    {R"({"g":{"$lt":%u}})", [](const Doc& d, uint32_t a, uint32_t) { return d.g < a; }},
+    {R"({"$not":{"g":{"$lt":%u}}})", [](const Doc& d, uint32_t a, uint32_t) { return d.g >= a; }},
+    {R"({"g":{"$ne":%u}})", [](const Doc& d, uint32_t a, uint32_t) { return d.g != a; }},
     {R"({"t":{"$exists":false}})", [](const Doc& d, uint32_t, uint32_t) { return !d.t; }},
-    {R"({"$or":[{"t":{"$eq":"a"}},{"g":{"$gte":A}}]})",
+    {R"({"$or":[{"t":{"$eq":"a"}},{"g":{"$gte":%u}}]})",
      [](const Doc& d, uint32_t a, uint32_t) { return d.t || d.g >= a; }},
-    {R"({"g":{"$gte":A,"$lt":B}})",
+    {R"({"g":{"$gte":%u,"$lt":%u}})",
      [](const Doc& d, uint32_t a, uint32_t b) { return d.g >= a && d.g < b; }},
-    {R"({"n":{"$lt":A}})", [](const Doc& d, uint32_t a, uint32_t) { return d.n < a; }},
-    {R"({"g":{"$eq":A}})", [](const Doc& d, uint32_t a, uint32_t) { return d.g == a; }},
-    {R"({"g":A})", [](const Doc&, uint32_t, uint32_t) { return false; }},
+    {R"({"n":{"$lt":%u}})", [](const Doc& d, uint32_t a, uint32_t) { return d.n < a; }},
+    {R"({"g":{"$eq":%u}})", [](const Doc& d, uint32_t a, uint32_t) { return d.g == a; }},
+    {R"({"g":%u})", [](const Doc&, uint32_t, uint32_t) { return false; }},
 };
 enum Form { ANY, OLDEST = 7, EQUAL = 8 };
 
@@ -60,11 +61,9 @@ struct Filter {
   uint32_t a = 0, b = 0;
   bool matches(const Doc& d) const { return FILTERS[form].matches(d, a, b); }
   std::optional<std::string> json() const {
-    if (form == ANY) return std::nullopt;
-    std::string s;
-    for (const char* c = FILTERS[form].text; *c; ++c)
-      s += *c == 'A' ? std::to_string(a) : *c == 'B' ? std::to_string(b) : std::string(1, *c);
-    return s;
+    char text[80];
+    std::snprintf(text, sizeof text, FILTERS[form].text, a, b);
+    return form == ANY ? std::nullopt : std::optional<std::string>(text);
   }
 };
 
@@ -272,17 +271,17 @@ class Sequence {
     const Filter f = src_.below(3) == 0 ? Filter{ANY} : random_filter();
     const Pairs want = model_.search(q, k, f);
     Result<std::vector<ResultTriple>> got = db_->search(q, k, f.json(), false);
-    bool same = got.ok() && got->size() == want.size();
-    for (size_t i = 0; same && i < want.size(); ++i) {
-      const float a = (*got)[i].score, b = want[i].second;
-      same = (*got)[i].id == want[i].first &&
-             (std::bit_cast<uint32_t>(a) == std::bit_cast<uint32_t>(b) ||
-              (std::isnan(a) && std::isnan(b)));
-    }
-    if (!same) {
+    auto key = [](uint32_t id, float s) {  // scores compared as bits, NaN with NaN
+      return std::pair(id, std::bit_cast<uint32_t>(std::isnan(s) ? NAN : s));
+    };
+    std::vector<std::pair<uint32_t, uint32_t>> seen, wanted;
+    for (const ResultTriple& r : got.ok() ? *got : std::vector<ResultTriple>{})
+      seen.push_back(key(r.id, r.score));
+    for (auto [id, s] : want) wanted.push_back(key(id, s));
+    if (!got.ok() || seen != wanted) {
       return fail("search k=" + std::to_string(k) + " filter " + f.json().value_or("-") +
                   (model_.storage.quantized() ? " quantized: " : " raw: ") +
-                  std::to_string(got.ok() ? got->size() : 0) + " results, the model has " +
+                  std::to_string(seen.size()) + " results, the model has " +
                   std::to_string(want.size()));
     }
     model_.purge();

@@ -246,10 +246,20 @@ bool for_each_item(PyObject* obj, Fn&& fn) {
   }
 }
 
+// Rounds to the nearest float. Magnitudes from FLT_MAX plus half an ulp up
+// round to infinity; they are made infinite here because C++ leaves the
+// conversion of a value beyond the float range undefined.
+float round_to_f32(double value) {
+  constexpr double TO_INFINITY = 0x1.ffffffp+127;
+  if (value >= TO_INFINITY) return std::numeric_limits<float>::infinity();
+  if (value <= -TO_INFINITY) return -std::numeric_limits<float>::infinity();
+  return static_cast<float>(value);
+}
+
 bool as_f32(PyObject* obj, float& out) {
   const double value = PyFloat_AsDouble(obj);
   if (value == -1.0 && PyErr_Occurred()) return false;
-  out = static_cast<float>(value);  // round to nearest
+  out = round_to_f32(value);
   return true;
 }
 
@@ -292,7 +302,7 @@ FastPath copy_float_buffer(const Py_buffer& view, std::vector<float>& out) {
     for (size_t i = 0; i < n; ++i) {
       double value;
       std::memcpy(&value, src + i * sizeof(double), sizeof(double));
-      out[i] = static_cast<float>(value);
+      out[i] = round_to_f32(value);
     }
     return FastPath::kDone;
   }
